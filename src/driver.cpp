@@ -1,0 +1,68 @@
+#include "driver.hpp"
+
+#include "image_probe.hpp"
+
+#include <cstdio>
+
+namespace isi386 {
+namespace {
+
+// One line, then a flush: each run writes exactly one line on one stream.
+// Write errors are ignored; they never change the status.
+void write_line(std::FILE* stream, const char* line)
+{
+    std::fputs(line, stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+int run(const path_char* const* argv)
+{
+    // The vector ends at its first null entry: with no program name there
+    // is no argument 1 to read either.
+    const path_char* const path = argv[0] != nullptr ? argv[1] : nullptr;
+    if (path == nullptr || path[0] == 0) {
+        write_line(stderr, "No file given");
+        return status_no_file_given;
+    }
+
+    const file_handle file = open_file(path);
+    if (file == no_file) {
+        write_line(stderr, "Failed to open file");
+        return status_open_failed;
+    }
+
+    const mapping_handle mapping = create_mapping(file);
+    if (mapping == no_mapping) {
+        write_line(stderr, "Could not map file");
+        close_file(file);
+        return status_map_file_failed;
+    }
+
+    const file_view view = map_view(file, mapping);
+    if (view.data() == nullptr) {
+        write_line(stderr, "Could not map view");
+        close_file(file);
+        close_mapping(mapping);
+        return status_map_view_failed;
+    }
+
+    // A file too short to hold the header offset and the machine field
+    // declares no machine, so it is not an Intel 386 image: "0".
+    const std::optional<std::uint16_t> machine = read_view(read_machine_field, view);
+
+    close_file(file);
+    close_mapping(mapping);
+    unmap_view(view);
+
+    if (machine == IMAGE_FILE_MACHINE_I386) {
+        write_line(stdout, "1");
+        return status_i386;
+    }
+    write_line(stdout, "0");
+    return status_other_machine;
+}
+
+} // namespace isi386

@@ -1,0 +1,62 @@
+// The platform layer: the three steps that give a read-only view of a whole
+// file, the three releases, and a read of that view that survives the file
+// shrinking underneath it.
+//
+// Each acquisition returns its own failure value (`no_file`, `no_mapping`, a
+// view whose data() is null), so the caller tests it right after the call.
+// No platform header is included here: this header sits beside
+// image_probe.hpp, and winnt.h would turn IMAGE_FILE_MACHINE_I386 into a macro.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace isi386 {
+
+#ifdef _WIN32
+using path_char = wchar_t;
+using file_handle = void*;    // HANDLE from CreateFileW
+using mapping_handle = void*; // HANDLE from CreateFileMappingW
+// INVALID_HANDLE_VALUE and NULL, spelt without <windows.h>.
+inline file_handle const no_file = reinterpret_cast<file_handle>(static_cast<std::intptr_t>(-1));
+inline mapping_handle const no_mapping = nullptr;
+#else
+using path_char = char;
+using file_handle = int; // file descriptor
+// POSIX has no mapping object; this step checks that the file can be mapped
+// as a whole and yields its size, which is never 0 for a mappable file.
+using mapping_handle = std::uint64_t;
+inline constexpr file_handle no_file = -1;
+inline constexpr mapping_handle no_mapping = 0;
+#endif
+
+// The bytes of the whole file, mapped read-only; data() is null on failure.
+using file_view = std::span<const std::byte>;
+
+// Opens an existing file for reading. A directory is refused here.
+file_handle open_file(const path_char* path);
+
+// Prepares a read-only mapping of the whole file. An empty file, or one
+// that is no regular file, cannot be mapped.
+mapping_handle create_mapping(file_handle file);
+
+// Maps the whole file for reading; fails when it does not fit in the
+// process's free address space.
+file_view map_view(file_handle file, mapping_handle mapping);
+
+void close_file(file_handle file);
+void close_mapping(mapping_handle mapping);
+void unmap_view(file_view view);
+
+// The machine field reader's signature (see image_probe.hpp).
+using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>);
+
+// Runs read(view). Should the file have shrunk since it was mapped, touching
+// a page past its new end faults; that fault ends the read, not the process,
+// and the result is then std::nullopt, as for a file too short to hold what
+// was read.
+std::optional<std::uint16_t> read_view(view_reader read, file_view view);
+
+} // namespace isi386

@@ -1,0 +1,76 @@
+// A scratch directory holding the files the end-to-end cases name.
+#pragma once
+
+#include "image_bytes.hpp"
+#include "run_program.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace isi386::test {
+
+// Sanitizer runtimes reserve terabytes of address space up front, so an
+// address-space limit cannot be tested under them.
+#ifdef ISI386_SANITIZED
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+
+// ASCII text as a native command-line string.
+inline native_string arg(const char* text)
+{
+    return native_string(text, text + std::strlen(text));
+}
+
+inline void write_file(const std::filesystem::path& file, const bytes& content)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+}
+
+class scratch_dir : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("isi386-") + info->test_suite_name() + "-" + info->name();
+        for (char& c : name) {
+            if (c == '/') {
+                c = '-';
+            }
+        }
+        dir = std::filesystem::temp_directory_path() / name;
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "a directory");
+        write_file(dir / "x86.exe", pe_image(0x014C));
+        write_file(dir / "x64.exe", pe_image(machine_amd64));
+        write_file(dir / "-x86.exe", pe_image(0x014C));
+        write_file(dir / "empty", {});
+        write_file(dir / "63 bytes", bytes(63));
+        write_file(dir / "64 bytes offset 58", header_only(64, 58, 0, 0));
+        write_file(dir / "no signatures", header_only(0x100, 0x80, 0x4C, 0x01));
+        write_file(dir / "field past end", header_only(0x100, 0xFFFFFFFA, 0, 0));
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    run_result run(std::vector<native_string> args, output_to output = output_to::capture) const
+    {
+        args.insert(args.begin(), program_path().native());
+        return run_program(args, dir, output);
+    }
+
+    std::filesystem::path dir;
+};
+
+} // namespace isi386::test

@@ -1,0 +1,107 @@
+// End-to-end cases that only POSIX systems have: FIFOs, devices, file
+// modes, signals and resource limits, and paths that are raw bytes.
+#include "e2e_fixture.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using isi386::test::arg;
+using isi386::test::output_to;
+using isi386::test::pe_image;
+using isi386::test::write_file;
+
+class e2e_posix : public isi386::test::scratch_dir {
+protected:
+    void make_sparse(const char* name, off_t size) const
+    {
+        write_file(dir / name, pe_image(0x014C));
+        ASSERT_EQ(::truncate((dir / name).c_str(), size), 0);
+    }
+};
+
+struct expected {
+    const char* out;
+    const char* err;
+    int status;
+};
+
+void expect(const isi386::test::run_result& result, expected e)
+{
+    using isi386::test::eol;
+    EXPECT_EQ(result.out, e.out ? std::string(e.out) + eol : "");
+    EXPECT_EQ(result.err, e.err ? std::string(e.err) + eol : "");
+    EXPECT_EQ(result.status, e.status);
+}
+
+TEST_F(e2e_posix, special_files_cannot_be_mapped)
+{
+    // A FIFO without a writer would block a plain open for reading.
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    expect(run({arg("fifo")}), {nullptr, "Could not map file", 4});
+    expect(run({arg("/dev/null")}), {nullptr, "Could not map file", 4});
+    // Regular, but of size 0 like most of /proc.
+    expect(run({arg("/proc/self/status")}), {nullptr, "Could not map file", 4});
+    // Regular and 4096 bytes, but sysfs refuses mmap (ENODEV).
+    const char* const sysfs_file = "/sys/kernel/mm/transparent_hugepage/enabled";
+    if (std::filesystem::exists(sysfs_file)) {
+        expect(run({arg(sysfs_file)}), {nullptr, "Could not map file", 4});
+    }
+}
+
+TEST_F(e2e_posix, unreadable_file_fails_at_open)
+{
+    write_file(dir / "secret.exe", pe_image(0x014C));
+    ::chmod((dir / "secret.exe").c_str(), 0200);
+    ::chmod(dir.c_str(), 0755);
+    std::vector<isi386::test::native_string> command;
+    if (::geteuid() == 0) {
+        // root reads anything: drop to nobody for this run.
+        command = {arg("setpriv"), arg("--reuid=65534"), arg("--regid=65534"),
+                   arg("--clear-groups")};
+    }
+    command.push_back(isi386::test::program_path().native());
+    command.push_back(arg("secret.exe"));
+    expect(isi386::test::run_program(command, dir), {nullptr, "Failed to open file", 3});
+}
+
+TEST_F(e2e_posix, paths_are_bytes)
+{
+    const std::vector<std::string> names = {"caf\xE9.exe", "a*b?.exe", "[x86].exe", " x86.exe",
+                                            "\xFF\xFE"};
+    for (const std::string& name : names) {
+        write_file(dir / name, pe_image(0x014C));
+        expect(run({name}), {"1", nullptr, 0});
+    }
+}
+
+TEST_F(e2e_posix, failed_writes_keep_the_status)
+{
+    // Nothing can be written, yet the answer stands as the exit status.
+    EXPECT_EQ(run({arg("x86.exe")}, output_to::closed).status, 0);
+    EXPECT_EQ(run({arg("x64.exe")}, output_to::closed).status, 1);
+    // No reader on stdout: SIGPIPE must not end the run.
+    EXPECT_EQ(run({arg("x86.exe")}, output_to::broken_pipe).status, 0);
+    EXPECT_EQ(run({arg("x64.exe")}, output_to::broken_pipe).status, 1);
+}
+
+TEST_F(e2e_posix, cost_does_not_depend_on_size)
+{
+    // Sparse: 8 GiB of address, 1 KiB of data. Only the header page is read.
+    make_sparse("big.exe", off_t{8} << 30);
+    expect(run({arg("big.exe")}), {"1", nullptr, 0});
+}
+
+TEST_F(e2e_posix, view_beyond_address_space_limit)
+{
+    if (isi386::test::sanitized) {
+        GTEST_SKIP() << "address-space limits do not work under sanitizers";
+    }
+    make_sparse("big.exe", off_t{1} << 30);
+    const auto command = std::vector{arg("prlimit"), arg("--as=268435456"), arg("--"),
+                                     isi386::test::program_path().native(), arg("big.exe")};
+    expect(isi386::test::run_program(command, dir), {nullptr, "Could not map view", 5});
+}
+
+} // namespace

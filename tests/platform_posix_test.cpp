@@ -1,0 +1,157 @@
+// The driver and the platform layer in-process: nothing acquired outlives a
+// run, and a file that shrinks under its view is answered, not crashed on.
+#include "driver.hpp"
+#include "e2e_fixture.hpp"
+#include "image_probe.hpp"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+using isi386::test::arg;
+using isi386::test::write_file;
+
+std::size_t count_entries(const char* dir)
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++n;
+    }
+    return n;
+}
+
+std::size_t count_lines(const char* file)
+{
+    std::ifstream in(file);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++n;
+    }
+    return n;
+}
+
+// The process's current address-space size, from /proc/self/status.
+rlim_t address_space_in_use()
+{
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            return static_cast<rlim_t>(std::stoull(line.substr(7))) * 1024;
+        }
+    }
+    return 0;
+}
+
+class releases : public isi386::test::scratch_dir {
+protected:
+    // Runs the driver in-process `times` times with stdout and stderr sent
+    // to /dev/null, returning the last status.
+    int run_driver(const std::string& path, int times) const
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const int saved_out = ::dup(1);
+        const int saved_err = ::dup(2);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        const std::string full = path.empty() || path[0] == '/' ? path : (dir / path).string();
+        const char* argv[] = {"isi386", full.c_str(), nullptr};
+        int status = -1;
+        for (int i = 0; i < times; ++i) {
+            status = isi386::run(argv);
+        }
+        ::dup2(saved_out, 1);
+        ::dup2(saved_err, 2);
+        ::close(saved_out);
+        ::close(saved_err);
+        ::close(null);
+        return status;
+    }
+};
+
+TEST_F(releases, nothing_outlives_a_run)
+{
+    write_file(dir / "tiny", isi386::test::bytes(10));
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"x86.exe", 0},  {"x64.exe", 1},    {"tiny", 1},        {"no such file", 3},
+        {"a directory", 3}, {"empty", 4},   {"/dev/null", 4},
+    };
+    for (const auto& [path, status] : cases) {
+        ASSERT_EQ(run_driver(path, 1), status) << path; // warm up stdio and the loader
+        const std::size_t fds = count_entries("/proc/self/fd");
+        const std::size_t maps = count_lines("/proc/self/maps");
+        EXPECT_EQ(run_driver(path, 200), status) << path;
+        EXPECT_EQ(count_entries("/proc/self/fd"), fds) << path;
+        EXPECT_EQ(count_lines("/proc/self/maps"), maps) << path;
+    }
+}
+
+TEST_F(releases, view_failure_releases_file_and_mapping)
+{
+    if (isi386::test::sanitized) {
+        GTEST_SKIP() << "address-space limits do not work under sanitizers";
+    }
+    write_file(dir / "big.exe", isi386::test::pe_image(0x014C));
+    std::filesystem::resize_file(dir / "big.exe", std::uintmax_t{1} << 30);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_AS, &saved);
+    ASSERT_EQ(run_driver("big.exe", 1), 0);
+    const std::size_t fds = count_entries("/proc/self/fd");
+    // Leave room for the test itself but not for a 1 GiB view.
+    rlimit tight = saved;
+    tight.rlim_cur = address_space_in_use() + (rlim_t{256} << 20);
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+    const int status = run_driver("big.exe", 50);
+    ::setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(status, 5);
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+}
+
+TEST(driver, vector_without_program_name_has_no_argument)
+{
+    // argv[0] null ends the vector; what follows it is not an argument.
+    const char* argv[] = {nullptr, "/dev/null", nullptr};
+    std::fflush(stderr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(isi386::run(argv), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "No file given\n");
+}
+
+TEST_F(releases, file_shrunk_under_the_view_reads_as_too_short)
+{
+    // e_lfanew points into the second page; truncating the file to less than
+    // a page leaves that page mapped but past the end of the file.
+    auto image = isi386::test::header_only(0x2000, 0x1800, 0x4C, 0x01);
+    write_file(dir / "shrinking", image);
+    const std::string path = (dir / "shrinking").string();
+    const int file = isi386::open_file(path.c_str());
+    ASSERT_NE(file, isi386::no_file);
+    const auto mapping = isi386::create_mapping(file);
+    ASSERT_NE(mapping, isi386::no_mapping);
+    const auto view = isi386::map_view(file, mapping);
+    ASSERT_NE(view.data(), nullptr);
+
+    EXPECT_EQ(isi386::read_view(isi386::read_machine_field, view), 0x014C);
+    ASSERT_EQ(::truncate(path.c_str(), 0x100), 0);
+    EXPECT_EQ(isi386::read_view(isi386::read_machine_field, view), std::nullopt);
+    // Again, to show the guard is re-armed after a caught fault.
+    EXPECT_EQ(isi386::read_view(isi386::read_machine_field, view), std::nullopt);
+
+    // The guard is gone afterwards: SIGBUS is back to what it was.
+    struct sigaction now {};
+    ::sigaction(SIGBUS, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+
+    isi386::close_file(file);
+    isi386::close_mapping(mapping);
+    isi386::unmap_view(view);
+}
+
+} // namespace
