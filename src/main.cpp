@@ -6,7 +6,9 @@
 
 // The runtime's wide start-up must hand over "*.exe" as written: a
 // wildcard is part of a path here, never a pattern to expand.
-extern "C" int _dowildcard = 0;
+extern "C" {
+int _dowildcard = 0;
+}
 
 int wmain(int /*argc*/, wchar_t** argv, wchar_t** /*envp*/)
 {
