@@ -7,13 +7,12 @@
 namespace isi386 {
 namespace {
 
-// One line, then a flush: each run writes exactly one line on one stream.
-// Write errors are ignored; they never change the status.
+// `line` ends in its newline, so that an unbuffered stream writes it in one
+// piece. Write errors are ignored: they never change the status.
 void write_line(std::FILE* stream, const char* line)
 {
-    std::fputs(line, stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    static_cast<void>(std::fputs(line, stream));
+    static_cast<void>(std::fflush(stream));
 }
 
 } // namespace
@@ -24,26 +23,26 @@ int run(const path_char* const* argv)
     // is no argument 1 to read either.
     const path_char* const path = argv[0] != nullptr ? argv[1] : nullptr;
     if (path == nullptr || path[0] == 0) {
-        write_line(stderr, "No file given");
+        write_line(stderr, "No file given\n");
         return status_no_file_given;
     }
 
     const file_handle file = open_file(path);
     if (file == no_file) {
-        write_line(stderr, "Failed to open file");
+        write_line(stderr, "Failed to open file\n");
         return status_open_failed;
     }
 
     const mapping_handle mapping = create_mapping(file);
     if (mapping == no_mapping) {
-        write_line(stderr, "Could not map file");
+        write_line(stderr, "Could not map file\n");
         close_file(file);
         return status_map_file_failed;
     }
 
     const file_view view = map_view(file, mapping);
     if (view.data() == nullptr) {
-        write_line(stderr, "Could not map view");
+        write_line(stderr, "Could not map view\n");
         close_file(file);
         close_mapping(mapping);
         return status_map_view_failed;
@@ -58,10 +57,10 @@ int run(const path_char* const* argv)
     unmap_view(view);
 
     if (machine == IMAGE_FILE_MACHINE_I386) {
-        write_line(stdout, "1");
+        write_line(stdout, "1\n");
         return status_i386;
     }
-    write_line(stdout, "0");
+    write_line(stdout, "0\n");
     return status_other_machine;
 }
 

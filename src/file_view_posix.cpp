@@ -87,9 +87,16 @@ namespace {
 // Set only while read_view runs.
 sigjmp_buf* volatile resume_at = nullptr;
 
-extern "C" void on_bus_error(int /*signal*/)
+extern "C" void on_bus_error(int signal)
 {
-    siglongjmp(*resume_at, 1);
+    if (resume_at != nullptr) {
+        siglongjmp(*resume_at, 1);
+    }
+    // A fault outside a guarded read is not ours to answer: let the
+    // faulting access happen again with the default action.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigaction(signal, &fallback, nullptr);
 }
 
 } // namespace
@@ -98,10 +105,10 @@ std::optional<std::uint16_t> read_view(view_reader read, file_view view)
 {
     // A page of the view that lies wholly past the file's current end
     // raises SIGBUS when touched; the file may have been truncated by
-    // another process since it was mapped.
+    // another process since it was mapped. The handler stays installed
+    // after the read, but disarmed: one sigaction per run instead of two.
     sigjmp_buf jump;
     struct sigaction guard {};
-    struct sigaction previous {};
     guard.sa_handler = on_bus_error;
     // SA_NODEFER keeps SIGBUS unblocked after the jump, so the signal mask
     // need not be saved and restored around the read.
@@ -110,14 +117,12 @@ std::optional<std::uint16_t> read_view(view_reader read, file_view view)
     resume_at = &jump;
     // Installed before sigsetjmp, so that nothing the jump returns to was
     // changed after the jump buffer was filled.
-    ::sigaction(SIGBUS, &guard, &previous);
+    ::sigaction(SIGBUS, &guard, nullptr);
     if (sigsetjmp(jump, 0) != 0) {
-        ::sigaction(SIGBUS, &previous, nullptr);
         resume_at = nullptr;
         return std::nullopt;
     }
     const std::optional<std::uint16_t> machine = read(view);
-    ::sigaction(SIGBUS, &previous, nullptr);
     resume_at = nullptr;
     return machine;
 }

@@ -17,8 +17,9 @@ std::uint32_t le32(const std::byte* p)
 
 std::uint16_t le16(const std::byte* p)
 {
-    return static_cast<std::uint16_t>(static_cast<unsigned>(p[0]) |
-                                      static_cast<unsigned>(p[1]) << 8U);
+    const auto low = static_cast<unsigned>(p[0]);
+    const auto high = static_cast<unsigned>(p[1]);
+    return static_cast<std::uint16_t>(low | high << 8U);
 }
 
 } // namespace
@@ -31,8 +32,8 @@ std::optional<std::uint16_t> read_machine_field(std::span<const std::byte> file)
     if (size < header_offset_at + 4) {
         return std::nullopt;
     }
-    const std::uint64_t machine_at = std::uint64_t{le32(&file[static_cast<std::size_t>(header_offset_at)])} +
-                                     signature_size;
+    const std::uint64_t machine_at =
+        std::uint64_t{le32(&file[static_cast<std::size_t>(header_offset_at)])} + signature_size;
     // The farthest byte read is machine_at + 1.
     if (machine_at + machine_size > size) {
         return std::nullopt;

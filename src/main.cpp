@@ -18,12 +18,16 @@ int wmain(int /*argc*/, wchar_t** argv, wchar_t** /*envp*/)
 #else
 
 #include <csignal>
+#include <cstdio>
 
 int main(int /*argc*/, char** argv, char** /*envp*/)
 {
     // A reader that went away must not kill us before the status is
     // returned: a failed write is ignored like any other.
-    std::signal(SIGPIPE, SIG_IGN);
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+    // One line is all that is ever written: an unbuffered stdout writes it
+    // at once, without allocating a buffer first.
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
     return isi386::run(argv);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +36,7 @@ inline void write_file(const std::filesystem::path& file, const bytes& content)
 }
 
 class scratch_dir : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
@@ -64,9 +65,23 @@ protected:
         std::filesystem::remove_all(dir, ignored);
     }
 
+    // Runs the program with `args`, under the command in ISI386_TEST_WRAPPER
+    // (words split at spaces; valgrind, say) when that is set.
     run_result run(std::vector<native_string> args, output_to output = output_to::capture) const
     {
         args.insert(args.begin(), program_path().native());
+        if (const char* wrapper = std::getenv("ISI386_TEST_WRAPPER")) {
+            std::vector<native_string> words;
+            for (const char* p = wrapper; *p != 0;) {
+                const char* end = std::strchr(p, ' ');
+                end = end == nullptr ? p + std::strlen(p) : end;
+                if (end != p) {
+                    words.emplace_back(p, end);
+                }
+                p = *end == 0 ? end : end + 1;
+            }
+            args.insert(args.begin(), words.begin(), words.end());
+        }
         return run_program(args, dir, output);
     }
 

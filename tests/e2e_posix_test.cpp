@@ -13,7 +13,7 @@ using isi386::test::pe_image;
 using isi386::test::write_file;
 
 class e2e_posix : public isi386::test::scratch_dir {
-protected:
+  protected:
     void make_sparse(const char* name, off_t size) const
     {
         write_file(dir / name, pe_image(0x014C));

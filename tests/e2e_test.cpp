@@ -30,7 +30,11 @@ std::vector<e2e_case> e2e_cases()
         {"no_argument", {}, nullptr, "No file given", 2},
         {"empty_argument", {arg("")}, nullptr, "No file given", 2},
         {"empty_argument_then_file", {arg(""), arg("x86.exe")}, nullptr, "No file given", 2},
-        {"only_first_argument_counts", {arg("x86.exe"), arg("x64.exe"), arg("-v")}, "1", nullptr, 0},
+        {"only_first_argument_counts",
+         {arg("x86.exe"), arg("x64.exe"), arg("-v")},
+         "1",
+         nullptr,
+         0},
         {"only_first_argument_counts_2", {arg("x64.exe"), arg("x86.exe")}, "0", nullptr, 1},
         {"option_is_a_path", {arg("--help")}, nullptr, "Failed to open file", 3},
         {"dash_file_is_a_path", {arg("-x86.exe")}, "1", nullptr, 0},
@@ -45,8 +49,7 @@ std::vector<e2e_case> e2e_cases()
     };
 }
 
-class e2e : public isi386::test::scratch_dir,
-            public testing::WithParamInterface<e2e_case> {};
+class e2e : public isi386::test::scratch_dir, public testing::WithParamInterface<e2e_case> {};
 
 std::string line(const char* text)
 {

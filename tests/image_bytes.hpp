@@ -46,56 +46,56 @@ inline bytes pe_image(std::uint16_t machine)
 {
     const bool pe32 = machine == 0x014C;
     bytes b(0x400);
-    put16(b, 0x00, 0x5A4D); // "MZ"
-    put32(b, 0x3C, 0x40);   // e_lfanew
+    put16(b, 0x00, 0x5A4D);     // "MZ"
+    put32(b, 0x3C, 0x40);       // e_lfanew
     put32(b, 0x40, 0x00004550); // "PE\0\0"
     // COFF file header at 0x44.
     put16(b, 0x44, machine);
-    put16(b, 0x46, 1);                               // NumberOfSections
-    put16(b, 0x54, pe32 ? 0xE0 : 0xF0);              // SizeOfOptionalHeader
+    put16(b, 0x46, 1);                  // NumberOfSections
+    put16(b, 0x54, pe32 ? 0xE0 : 0xF0); // SizeOfOptionalHeader
     // RELOCS_STRIPPED | EXECUTABLE_IMAGE, then 32BIT_MACHINE or LARGE_ADDRESS_AWARE.
     put16(b, 0x56, pe32 ? 0x0103 : 0x0023);
     // Optional header at 0x58; PE32+ drops BaseOfData and widens ImageBase
     // and the four stack and heap sizes to 64 bits.
     const std::size_t o = 0x58;
-    put16(b, o + 0, pe32 ? 0x010B : 0x020B);         // Magic
-    put32(b, o + 4, 0x200);                          // SizeOfCode
-    put32(b, o + 16, 0x1000);                        // AddressOfEntryPoint
-    put32(b, o + 20, 0x1000);                        // BaseOfCode
+    put16(b, o + 0, pe32 ? 0x010B : 0x020B); // Magic
+    put32(b, o + 4, 0x200);                  // SizeOfCode
+    put32(b, o + 16, 0x1000);                // AddressOfEntryPoint
+    put32(b, o + 20, 0x1000);                // BaseOfCode
     if (pe32) {
-        put32(b, o + 24, 0x1000);                    // BaseOfData
-        put32(b, o + 28, 0x00400000);                // ImageBase
+        put32(b, o + 24, 0x1000);     // BaseOfData
+        put32(b, o + 28, 0x00400000); // ImageBase
     } else {
-        put64(b, o + 24, 0x140000000);               // ImageBase
+        put64(b, o + 24, 0x140000000); // ImageBase
     }
-    put32(b, o + 32, 0x1000);                        // SectionAlignment
-    put32(b, o + 36, 0x200);                         // FileAlignment
-    put16(b, o + 40, 6);                             // MajorOperatingSystemVersion
-    put16(b, o + 48, 6);                             // MajorSubsystemVersion
-    put32(b, o + 56, 0x2000);                        // SizeOfImage
-    put32(b, o + 60, 0x200);                         // SizeOfHeaders
-    put16(b, o + 68, 3);                             // Subsystem: Windows console
-    const std::size_t sizes = o + 72;                // stack and heap, reserve then commit
+    put32(b, o + 32, 0x1000);         // SectionAlignment
+    put32(b, o + 36, 0x200);          // FileAlignment
+    put16(b, o + 40, 6);              // MajorOperatingSystemVersion
+    put16(b, o + 48, 6);              // MajorSubsystemVersion
+    put32(b, o + 56, 0x2000);         // SizeOfImage
+    put32(b, o + 60, 0x200);          // SizeOfHeaders
+    put16(b, o + 68, 3);              // Subsystem: Windows console
+    const std::size_t sizes = o + 72; // stack and heap, reserve then commit
     const std::size_t width = pe32 ? 4 : 8;
     for (std::size_t i = 0; i < 4; ++i) {
         const std::uint32_t value = i % 2 == 0 ? 0x100000 : 0x1000;
         put32(b, sizes + i * width, value);
     }
-    put32(b, sizes + 4 * width + 4, 16);             // NumberOfRvaAndSizes
+    put32(b, sizes + 4 * width + 4, 16); // NumberOfRvaAndSizes
     // Section header right after the optional header.
     const std::size_t s = 0x58 + (pe32 ? 0xE0U : 0xF0U);
     const char name[] = ".text";
     for (std::size_t i = 0; i < sizeof name - 1; ++i) {
         put8(b, s + i, static_cast<unsigned char>(name[i]));
     }
-    put32(b, s + 8, 3);                              // VirtualSize
-    put32(b, s + 12, 0x1000);                        // VirtualAddress
-    put32(b, s + 16, 0x200);                         // SizeOfRawData
-    put32(b, s + 20, 0x200);                         // PointerToRawData
-    put32(b, s + 36, 0x60000020);                    // CODE | EXECUTE | READ
-    put8(b, 0x200, 0x31);                            // xor eax, eax
+    put32(b, s + 8, 3);           // VirtualSize
+    put32(b, s + 12, 0x1000);     // VirtualAddress
+    put32(b, s + 16, 0x200);      // SizeOfRawData
+    put32(b, s + 20, 0x200);      // PointerToRawData
+    put32(b, s + 36, 0x60000020); // CODE | EXECUTE | READ
+    put8(b, 0x200, 0x31);         // xor eax, eax
     put8(b, 0x201, 0xC0);
-    put8(b, 0x202, 0xC3);                            // ret
+    put8(b, 0x202, 0xC3); // ret
     return b;
 }
 

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Measures what a run of isi386 costs against the cost of starting a
+# process at all, and against other tools that can tell an image's machine:
+#
+#   bash bench/run.sh            writes bench/results.md and bench/cost.png
+#
+# Instructions are counted by callgrind (repeatable on a busy machine); wall
+# time is hyperfine's median. Files: 4 KiB, 1 MiB, 1 GiB and 8 GiB (sparse),
+# each a 32-bit x86 image padded with zeros. Needs valgrind, hyperfine,
+# gnuplot, file, binutils and llvm (apt-get installs them as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+for tool in valgrind:valgrind hyperfine:hyperfine gnuplot:gnuplot-nox file:file \
+            objdump:binutils llvm-readobj:llvm; do
+    command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "missing: ${need[*]}" >&2; exit 1; }
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+cmake --preset native >/dev/null
+cmake --build --preset native --target isi386 make_samples >/dev/null
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/native/CMakeCache.txt)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Same compiler, same Release flags, same static link as isi386.
+"$compiler" -O3 -DNDEBUG -std=c++20 -static bench/noop.cpp -o "$work/noop"
+
+build/native/make_samples "$work"
+sizes=(4096 1048576 1073741824 8589934592)
+labels=("4 KiB" "1 MiB" "1 GiB" "8 GiB")
+for size in "${sizes[@]}"; do
+    cp "$work/x86.exe" "$work/$size.exe"
+    truncate -s "$size" "$work/$size.exe" # sparse past the image's 1 KiB
+done
+
+names=("no-op (floor)" "isi386" "file -b" "objdump -f" "llvm-readobj --file-headers")
+commands=("$work/noop" "$PWD/build/native/isi386" "file -b" "objdump -f" "llvm-readobj --file-headers")
+
+# Start-up code reads the environment (glibc's tunables scan every
+# variable), so its size shows in every count. The table uses this shell's
+# environment, as a user's run would; one line repeats the floor and isi386
+# in an empty one (`env -i`), where start-up is cheapest and the ratio
+# strictest.
+instructions() { # command words..., then the file
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+median_us() { # command line
+    hyperfine -N --warmup 5 --runs 100 --export-csv "$work/h.csv" "$1" >/dev/null 2>&1
+    awk -F, 'NR == 2 { printf "%.0f", $4 * 1e6 }' "$work/h.csv"
+}
+
+declare -A count wall
+for i in "${!names[@]}"; do
+    for size in "${sizes[@]}"; do
+        # shellcheck disable=SC2086 # the command is several words
+        count[$i,$size]=$(instructions ${commands[$i]} "$work/$size.exe")
+        wall[$i,$size]=$(median_us "${commands[$i]} $work/$size.exe")
+    done
+done
+empty_floor=$(env -i valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+    "${commands[0]}" "$work/4096.exe" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p')
+empty_isi386=$(env -i valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+    "${commands[1]}" "$work/4096.exe" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p')
+
+floor=${count[0,4096]}
+machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(uname -sr)"
+table() { # title, array name, format
+    local -n values=$2
+    printf '| %s |' "$1"
+    for label in "${labels[@]}"; do printf ' %s |' "$label"; done
+    [ "$2" = count ] && printf ' ratio to floor |'
+    echo
+    printf '|---|'
+    for _ in "${labels[@]}"; do printf -- '--:|'; done
+    [ "$2" = count ] && printf -- '--:|'
+    echo
+    for i in "${!names[@]}"; do
+        printf '| %s |' "${names[$i]}"
+        for size in "${sizes[@]}"; do printf " $3 |" "${values[$i,$size]}"; done
+        [ "$2" = count ] && awk -v n="${values[$i,4096]}" -v f="$floor" \
+            'BEGIN { printf " %.3f |", n / f }'
+        echo
+    done
+}
+{
+    echo "Measured $(date -u +%Y-%m-%d) on $machine, with \`bash bench/run.sh\`."
+    echo "Each file is a 1 KiB x86 image padded with zeros (sparse) to its size."
+    echo
+    table "Instructions (callgrind)" count "%'d"
+    echo
+    echo "In an empty environment (\`env -i\`) the floor is $empty_floor instructions and"
+    awk -v n="$empty_isi386" -v f="$empty_floor" \
+        'BEGIN { printf "isi386 %d: a ratio of %.3f.\n", n, n / f }'
+    echo
+    table "Wall time, median of 100 (µs)" wall "%d"
+} > bench/results.md
+
+{
+    for i in "${!names[@]}"; do
+        echo "\"${names[$i]}\""
+        for size in "${sizes[@]}"; do echo "$size ${count[$i,$size]}"; done
+        echo
+        echo
+    done
+} > "$work/cost.dat"
+gnuplot <<PLOT
+set terminal pngcairo size 800,560 font "sans,11"
+set output "bench/cost.png"
+set title "Cost of one run against file size ($(date -u +%Y-%m-%d))"
+set logscale xy
+set xlabel "file size"
+set ylabel "instructions (callgrind)"
+set mxtics 1
+set xtics ("4 KiB" 4096, "1 MiB" 1048576, "1 GiB" 1073741824, "8 GiB" 8589934592)
+set key outside below horizontal
+set grid
+plot for [i=0:$((${#names[@]} - 1))] "$work/cost.dat" index i using 1:2 with linespoints title columnheader(1)
+PLOT
+cat bench/results.md
+echo "plot: bench/cost.png"
