@@ -6,7 +6,8 @@
 #   fuzz         fuzz_image_probe for FUZZ_SECONDS (default 30) from fuzz/corpus
 #   windows-x86  the shipped 32-bit program, inspected as a file
 #   windows-x64  the same sources for x86-64, the test suite under wine64
-# plus clang-format and clang-tidy. Installs what it needs with apt-get when
+# plus clang-format and clang-tidy, and the .deb and .zip packages
+# (tools/package.sh). Installs what it needs with apt-get when
 # missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,16 +55,23 @@ for preset in "${presets[@]}"; do
 done
 
 status=0
+passed=0
+failed=0
+# A check that is not a CTest suite counts as one test.
+count() { # exit status of the check
+    if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+}
+
 echo "== lint"
-bash tools/lint.sh || status=1
+lint=0
+bash tools/lint.sh || lint=$?
+count $lint
 
 # Wine's first start in a new prefix takes seconds: do it once, not in every
 # test at the same time.
 echo "== starting wine"
 cmake/wine-run.sh "$PWD/build/windows-x64/wineprefix" wineboot --init >/dev/null 2>&1
 
-passed=0
-failed=0
 for preset in native sanitize memcheck windows-x86 windows-x64; do
     echo "== test: $preset"
     ctest --preset "$preset" -j "$jobs" | tee "build/$preset/ctest.log" || status=1
@@ -80,9 +88,15 @@ rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
 if build/fuzz/fuzz_image_probe -max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=1 \
     build/fuzz/corpus fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
     grep -E '^stat::number_of_executed_units' build/fuzz/fuzz.log
+    count 0
 else
     tail -30 build/fuzz/fuzz.log
-    status=1
+    count 1
 fi
+echo "== packages"
+packages=0
+bash tools/package.sh || packages=$?
+count $packages
+
 echo "all suites: $passed passed, $failed failed"
 exit $status

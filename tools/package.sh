@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the two packages and checks them:
+#   build/native/packages/isi386_<version>_<arch>.deb   the Linux program and its man page
+#   build/windows-x86/packages/isi386-<version>-win32.zip  isi386.exe (32-bit x86) and README.txt
+# The .deb is unpacked into a scratch root (dpkg -x) and the installed
+# program run on the bundled sample.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+command -v dpkg-deb >/dev/null || need+=(dpkg)
+command -v unzip >/dev/null || need+=(unzip)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
+if [ ${#need[@]} -gt 0 ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "missing: ${need[*]}" >&2; exit 1; }
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+for preset in native windows-x86; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" --target isi386 -j "$(nproc)" >/dev/null
+    rm -rf "build/$preset/packages"
+    (cd "build/$preset" && cpack -B packages >/dev/null)
+done
+deb=$(ls build/native/packages/isi386_*.deb)
+zip=$(ls build/windows-x86/packages/isi386-*-win32.zip)
+
+status=0
+expect() { # description, then the listing, then the patterns it must hold
+    local what=$1 listing=$2
+    shift 2
+    for pattern in "$@"; do
+        grep -Eq -- "$pattern" <<<"$listing" || { echo "FAILED: $what lacks $pattern"; status=1; }
+    done
+}
+listing=$(dpkg-deb -c "$deb")
+expect "$deb" "$listing" ' \./usr/bin/isi386$' ' \./usr/share/man/man1/isi386\.1$'
+info=$(dpkg-deb -f "$deb" Package Depends)
+expect "$deb" "$info" '^Package: isi386$'
+listing=$(unzip -l "$zip")
+expect "$zip" "$listing" ' isi386\.exe$' ' README\.txt$'
+[ "$(unzip -l "$zip" | tail -1 | awk '{print $2}')" = 2 ] || { echo "FAILED: $zip holds more than two files"; status=1; }
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+answer=$("$root/usr/bin/isi386" samples/x86.exe) || true
+[ "$answer" = 1 ] || { echo "FAILED: the installed program answers '$answer' for samples/x86.exe"; status=1; }
+unzip -q "$zip" -d "$root/zip"
+[ "$(build/native/isi386 "$root/zip/isi386.exe")" = 1 ] || { echo "FAILED: the zip's isi386.exe is not x86"; status=1; }
+
+[ $status -eq 0 ] && printf '%s\n' "packages:" "  $deb" "  $zip"
+exit $status
