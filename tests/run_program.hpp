@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,19 @@ struct run_result {
     std::string err;
     int status = -1; // exit status, or -1 when the program did not exit normally
 };
+
+// Reads back what the child wrote to `file`, then removes the file.
+inline std::string take_output(const std::filesystem::path& file)
+{
+    std::string text;
+    {
+        std::ifstream in(file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    return text;
+}
 
 // The program under test: isi386 beside the test executable.
 std::filesystem::path program_path();

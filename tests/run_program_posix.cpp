@@ -5,23 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 extern char** environ;
 
 namespace isi386::test {
-namespace {
-
-std::string slurp(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 std::filesystem::path program_path()
 {
@@ -71,12 +57,8 @@ run_result run_program(const std::vector<native_string>& command,
         return result;
     }
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    if (output == output_to::capture) {
-        result.out = slurp(out_file);
-    }
-    result.err = slurp(err_file);
-    std::filesystem::remove(out_file);
-    std::filesystem::remove(err_file);
+    result.out = output == output_to::capture ? take_output(out_file) : "";
+    result.err = take_output(err_file);
     return result;
 }
 

@@ -3,19 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace isi386::test {
 namespace {
-
-std::string slurp(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // One argument quoted so that the runtime's parser gives it back unchanged:
 // backslashes double only before a quote.
@@ -83,10 +72,8 @@ run_result run_program(const std::vector<native_string>& command,
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
     }
-    result.out = slurp(out_file);
-    result.err = slurp(err_file);
-    std::filesystem::remove(out_file);
-    std::filesystem::remove(err_file);
+    result.out = take_output(out_file);
+    result.err = take_output(err_file);
     return result;
 }
 
