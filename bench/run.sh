@@ -11,16 +11,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for tool in valgrind:valgrind hyperfine:hyperfine gnuplot:gnuplot-nox file:file \
-            objdump:binutils llvm-readobj:llvm; do
-    command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "missing: ${need[*]}" >&2; exit 1; }
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+source tools/install-missing.sh
+needs valgrind has valgrind
+needs hyperfine has hyperfine
+needs gnuplot-nox has gnuplot
+needs file has file
+needs binutils has objdump
+needs llvm has llvm-readobj
+install_needed
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target isi386 make_samples >/dev/null
@@ -46,8 +44,8 @@ commands=("$work/noop" "$PWD/build/native/isi386" "file -b" "objdump -f" "llvm-r
 # environment, as a user's run would; one line repeats the floor and isi386
 # in an empty one (`env -i`), where start-up is cheapest and the ratio
 # strictest.
-instructions() { # command words..., then the file
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+instructions() { # command words..., then the file; env_prefix=(env -i) empties the environment
+    "${env_prefix[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
         sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 median_us() { # command line
@@ -55,6 +53,7 @@ median_us() { # command line
     awk -F, 'NR == 2 { printf "%.0f", $4 * 1e6 }' "$work/h.csv"
 }
 
+env_prefix=()
 declare -A count wall
 for i in "${!names[@]}"; do
     for size in "${sizes[@]}"; do
@@ -63,10 +62,10 @@ for i in "${!names[@]}"; do
         wall[$i,$size]=$(median_us "${commands[$i]} $work/$size.exe")
     done
 done
-empty_floor=$(env -i valgrind --tool=callgrind --callgrind-out-file=/dev/null \
-    "${commands[0]}" "$work/4096.exe" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p')
-empty_isi386=$(env -i valgrind --tool=callgrind --callgrind-out-file=/dev/null \
-    "${commands[1]}" "$work/4096.exe" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p')
+env_prefix=(env -i)
+empty_floor=$(instructions "${commands[0]}" "$work/4096.exe")
+empty_isi386=$(instructions "${commands[1]}" "$work/4096.exe")
+env_prefix=()
 
 floor=${count[0,4096]}
 machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(uname -sr)"

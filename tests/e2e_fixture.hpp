@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace isi386::test {
@@ -28,11 +27,14 @@ inline native_string arg(const char* text)
     return native_string(text, text + std::strlen(text));
 }
 
-inline void write_file(const std::filesystem::path& file, const bytes& content)
+// The run wrote `out` on stdout and `err` on stderr (each a line, or nothing
+// when null) and exited with `status`.
+inline void expect_run(const run_result& result, const char* out, const char* err, int status)
 {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
+    const auto line = [](const char* text) { return text ? std::string(text) + eol : ""; };
+    EXPECT_EQ(result.out, line(out));
+    EXPECT_EQ(result.err, line(err));
+    EXPECT_EQ(result.status, status);
 }
 
 class scratch_dir : public testing::Test {

@@ -21,32 +21,20 @@ class e2e_posix : public isi386::test::scratch_dir {
     }
 };
 
-struct expected {
-    const char* out;
-    const char* err;
-    int status;
-};
-
-void expect(const isi386::test::run_result& result, expected e)
-{
-    using isi386::test::eol;
-    EXPECT_EQ(result.out, e.out ? std::string(e.out) + eol : "");
-    EXPECT_EQ(result.err, e.err ? std::string(e.err) + eol : "");
-    EXPECT_EQ(result.status, e.status);
-}
+using isi386::test::expect_run;
 
 TEST_F(e2e_posix, special_files_cannot_be_mapped)
 {
     // A FIFO without a writer would block a plain open for reading.
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    expect(run({arg("fifo")}), {nullptr, "Could not map file", 4});
-    expect(run({arg("/dev/null")}), {nullptr, "Could not map file", 4});
+    expect_run(run({arg("fifo")}), nullptr, "Could not map file", 4);
+    expect_run(run({arg("/dev/null")}), nullptr, "Could not map file", 4);
     // Regular, but of size 0 like most of /proc.
-    expect(run({arg("/proc/self/status")}), {nullptr, "Could not map file", 4});
+    expect_run(run({arg("/proc/self/status")}), nullptr, "Could not map file", 4);
     // Regular and 4096 bytes, but sysfs refuses mmap (ENODEV).
     const char* const sysfs_file = "/sys/kernel/mm/transparent_hugepage/enabled";
     if (std::filesystem::exists(sysfs_file)) {
-        expect(run({arg(sysfs_file)}), {nullptr, "Could not map file", 4});
+        expect_run(run({arg(sysfs_file)}), nullptr, "Could not map file", 4);
     }
 }
 
@@ -66,7 +54,7 @@ TEST_F(e2e_posix, unreadable_file_fails_at_open)
     std::filesystem::copy_file(isi386::test::program_path(), dir / "isi386");
     command.push_back((dir / "isi386").native());
     command.push_back(arg("secret.exe"));
-    expect(isi386::test::run_program(command, dir), {nullptr, "Failed to open file", 3});
+    expect_run(isi386::test::run_program(command, dir), nullptr, "Failed to open file", 3);
 }
 
 TEST_F(e2e_posix, paths_are_bytes)
@@ -75,7 +63,7 @@ TEST_F(e2e_posix, paths_are_bytes)
                                             "\xFF\xFE"};
     for (const std::string& name : names) {
         write_file(dir / name, pe_image(0x014C));
-        expect(run({name}), {"1", nullptr, 0});
+        expect_run(run({name}), "1", nullptr, 0);
     }
 }
 
@@ -93,7 +81,7 @@ TEST_F(e2e_posix, cost_does_not_depend_on_size)
 {
     // Sparse: 8 GiB of address, 1 KiB of data. Only the header page is read.
     make_sparse("big.exe", off_t{8} << 30);
-    expect(run({arg("big.exe")}), {"1", nullptr, 0});
+    expect_run(run({arg("big.exe")}), "1", nullptr, 0);
 }
 
 TEST_F(e2e_posix, view_beyond_address_space_limit)
@@ -104,7 +92,7 @@ TEST_F(e2e_posix, view_beyond_address_space_limit)
     make_sparse("big.exe", off_t{1} << 30);
     const auto command = std::vector{arg("prlimit"), arg("--as=268435456"), arg("--"),
                                      isi386::test::program_path().native(), arg("big.exe")};
-    expect(isi386::test::run_program(command, dir), {nullptr, "Could not map view", 5});
+    expect_run(isi386::test::run_program(command, dir), nullptr, "Could not map view", 5);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 namespace {
 
 using isi386::test::arg;
-using isi386::test::eol;
 using isi386::test::native_string;
 
 struct e2e_case {
@@ -51,18 +50,10 @@ std::vector<e2e_case> e2e_cases()
 
 class e2e : public isi386::test::scratch_dir, public testing::WithParamInterface<e2e_case> {};
 
-std::string line(const char* text)
-{
-    return text == nullptr ? std::string() : std::string(text) + eol;
-}
-
 TEST_P(e2e, writes_one_line_and_status)
 {
     const e2e_case& c = GetParam();
-    const auto result = run(c.args);
-    EXPECT_EQ(result.out, line(c.out));
-    EXPECT_EQ(result.err, line(c.err));
-    EXPECT_EQ(result.status, c.status);
+    isi386::test::expect_run(run(c.args), c.out, c.err, c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, e2e, testing::ValuesIn(e2e_cases()),

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace isi386::test {
@@ -114,6 +116,15 @@ inline bytes header_only(std::size_t size, std::uint32_t header_offset, unsigned
         b[static_cast<std::size_t>(at) + 1] = static_cast<std::byte>(hi);
     }
     return b;
+}
+
+// Writes `content` as the whole of `file`; false when it could not.
+inline bool write_file(const std::filesystem::path& file, const bytes& content)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    return static_cast<bool>(out);
 }
 
 } // namespace isi386::test

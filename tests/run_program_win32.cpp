@@ -3,6 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
+
 namespace isi386::test {
 namespace {
 
@@ -59,12 +61,19 @@ run_result run_program(const std::vector<native_string>& command,
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessW(command[0].c_str(), line.data(), nullptr, nullptr, TRUE,
-                                          0, nullptr, directory.c_str(), &startup, &process);
+    // Wine now and then fails a process creation with ERROR_INTERNAL_ERROR;
+    // that says nothing of the program, so try again.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && started == 0; ++attempt) {
+        started = ::CreateProcessW(command[0].c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, directory.c_str(), &startup, &process);
+    }
     ::CloseHandle(out);
     ::CloseHandle(err);
     run_result result;
-    if (started != 0) {
+    if (started == 0) {
+        std::fprintf(stderr, "CreateProcessW failed: error %lu\n", ::GetLastError());
+    } else {
         ::WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 0;
         ::GetExitCodeProcess(process.hProcess, &code);

@@ -27,14 +27,6 @@ bool same_as(const std::filesystem::path& file, const bytes& content)
            std::memcmp(text.data(), content.data(), content.size()) == 0;
 }
 
-bool write(const std::filesystem::path& file, const bytes& content)
-{
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
-    return static_cast<bool>(out);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -64,7 +56,8 @@ int main(int argc, char** argv)
     }
     int status = 0;
     for (const auto& [name, content] : files) {
-        if (check ? !same_as(dir / name, content) : !write(dir / name, content)) {
+        if (check ? !same_as(dir / name, content)
+                  : !isi386::test::write_file(dir / name, content)) {
             static_cast<void>(
                 std::fprintf(stderr, "%s: %s\n", (dir / name).string().c_str(),
                              check ? "differs from the generator's image" : "cannot be written"));

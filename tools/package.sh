@@ -7,15 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-command -v dpkg-deb >/dev/null || need+=(dpkg)
-command -v unzip >/dev/null || need+=(unzip)
-command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
-if [ ${#need[@]} -gt 0 ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "missing: ${need[*]}" >&2; exit 1; }
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+source tools/install-missing.sh
+needs dpkg has dpkg-deb
+needs unzip has unzip
+needs mingw-w64 has i686-w64-mingw32-g++-posix
+install_needed
 
 for preset in native windows-x86; do
     cmake --preset "$preset" >/dev/null

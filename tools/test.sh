@@ -12,35 +12,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-have() { command -v "$1" >/dev/null 2>&1; }
-have cmake || need+=(cmake)
-have g++ || need+=(g++)
-have clang++ || need+=(clang)
-have clang-format || need+=(clang-format)
-have clang-tidy || need+=(clang-tidy)
-have valgrind || need+=(valgrind)
-have git || need+=(git)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -d /usr/src/googletest ] || need+=(googletest)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
-    need+=("libclang-rt-$(clang++ --version 2>/dev/null | sed -n 's/.*version \([0-9]*\).*/\1/p' | head -1)-dev")
-have setpriv && have prlimit || need+=(util-linux)
-have i686-w64-mingw32-g++-posix && have x86_64-w64-mingw32-g++-posix || need+=(mingw-w64)
-[ -x /usr/lib/wine/wine64 ] || have wine64 || need+=(wine64)
-# clang may itself be among the missing; its runtime package is then named
-# for the version apt brings.
-for i in "${!need[@]}"; do [ "${need[$i]}" = libclang-rt--dev ] && need[i]=libclang-rt-dev; done
-if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing: ${need[*]}; install them, or run this as root" >&2
-        exit 1
-    fi
-    echo "installing: ${need[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" \
-        >/dev/null
-fi
+source tools/install-missing.sh
+needs cmake has cmake
+needs g++ has g++
+needs clang has clang++
+needs clang-format has clang-format
+needs clang-tidy has clang-tidy
+needs valgrind has valgrind
+needs git has git
+needs libgtest-dev test -f /usr/include/gtest/gtest.h
+needs googletest test -d /usr/src/googletest
+# libFuzzer's runtime, for the default clang.
+needs libclang-rt-dev compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
+needs util-linux has setpriv
+needs util-linux has prlimit
+needs mingw-w64 has i686-w64-mingw32-g++-posix
+needs mingw-w64 has x86_64-w64-mingw32-g++-posix
+needs wine64 test -x /usr/lib/wine/wine64
+install_needed
 
 options=()
 [ -n "${CI:-}" ] && options=(-DISI386_WERROR=ON)
@@ -67,14 +56,24 @@ lint=0
 bash tools/lint.sh || lint=$?
 count $lint
 
-# Wine's first start in a new prefix takes seconds: do it once, not in every
-# test at the same time.
+# One wineserver for the whole suite, started before anything else: Wine's
+# helper processes (services, explorer) then start once, here, with their
+# output on /dev/null. Started by a test, they would hold its output pipe
+# open until the server shut down, seconds after every test.
 echo "== starting wine"
-cmake/wine-run.sh "$PWD/build/windows-x64/wineprefix" wineboot --init >/dev/null 2>&1
+mkdir -p build/windows-x64/wineprefix # the server keys on an existing folder
+wine=(cmake/wine-run.sh "$PWD/build/windows-x64/wineprefix")
+"${wine[@]}" wineserver -p
+trap '"${wine[@]}" wineserver -k || true' EXIT
+"${wine[@]}" wineboot --init >/dev/null 2>&1
 
 for preset in native sanitize memcheck windows-x86 windows-x64; do
     echo "== test: $preset"
-    ctest --preset "$preset" -j "$jobs" | tee "build/$preset/ctest.log" || status=1
+    # Under Wine one at a time: with the server up that takes seconds, and
+    # parallel process creation is where Wine stumbles.
+    test_jobs=$jobs
+    [ "$preset" = windows-x64 ] && test_jobs=1
+    ctest --preset "$preset" -j "$test_jobs" | tee "build/$preset/ctest.log" || status=1
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "build/$preset/ctest.log" || true)
     total=$(sed -n 's/.* out of \([0-9]*\).*/\1/p' <<<"$summary")
     bad=$(sed -n 's/.*passed, \([0-9]*\) tests\{0,1\} failed.*/\1/p' <<<"$summary")
