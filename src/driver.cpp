@@ -50,7 +50,14 @@ int run(const path_char* const* argv)
 
     // A file too short to hold the header offset and the machine field
     // declares no machine, so it is not an Intel 386 image: "0".
-    const std::optional<std::uint16_t> machine = read_view(read_machine_field, view);
+    std::optional<std::uint16_t> machine;
+    if (!read_view(read_machine_field, file, view, machine)) {
+        write_line(stderr, "Could not map view\n");
+        close_file(file);
+        close_mapping(mapping);
+        unmap_view(view);
+        return status_map_view_failed;
+    }
 
     close_file(file);
     close_mapping(mapping);

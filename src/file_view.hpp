@@ -1,6 +1,5 @@
 // The platform layer: the three steps that give a read-only view of a whole
-// file, the three releases, and a read of that view that survives the file
-// shrinking underneath it.
+// file, the three releases, and a read of that view that survives a fault.
 //
 // Each acquisition returns its own failure value (`no_file`, `no_mapping`, a
 // view whose data() is null), so the caller tests it right after the call.
@@ -53,10 +52,17 @@ void unmap_view(file_view view);
 // The machine field reader's signature (see image_probe.hpp).
 using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>);
 
-// Runs read(view). Should the file have shrunk since it was mapped, touching
-// a page past its new end faults; that fault ends the read, not the process,
-// and the result is then std::nullopt, as for a file too short to hold what
-// was read.
-std::optional<std::uint16_t> read_view(view_reader read, file_view view);
+// Runs read(view) and stores its result in `machine`. Reading a mapped file
+// can fault: on POSIX when another process has truncated the file since it
+// was mapped, on Windows when its pages cannot be brought in (a network or
+// removable file that fails). Only a fault at an address inside the view,
+// during the read, is caught; any other fault acts as it would have.
+//
+// After a caught fault the file's size is looked at again. If the file no
+// longer holds the byte that faulted, it shrank: `machine` is std::nullopt,
+// as for a file too short to hold the field. If it still holds that byte,
+// the view could not be read, and the result is false.
+bool read_view(view_reader read, file_handle file, file_view view,
+               std::optional<std::uint16_t>& machine);
 
 } // namespace isi386

@@ -83,48 +83,82 @@ void unmap_view(file_view view)
 
 namespace {
 
-// The signal guard's state: where to resume when a read of the view faults.
-// Set only while read_view runs.
+// The guard's state, set only while read_view runs: the view's bounds, where
+// to resume, and what was there before. A fault is ours only while
+// `resume_at` is set and only at an address inside the view.
 sigjmp_buf* volatile resume_at = nullptr;
+const std::byte* volatile guarded_data = nullptr;
+volatile std::size_t guarded_size = 0;
+volatile std::size_t fault_offset = 0;
+struct sigaction previous_bus {};
+struct sigaction previous_segv {};
 
-extern "C" void on_bus_error(int signal)
+extern "C" void on_fault(int signal, siginfo_t* info, void* /*context*/)
 {
-    if (resume_at != nullptr) {
-        siglongjmp(*resume_at, 1);
+    // By subtraction, so an address below the view wraps to a large offset.
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(info->si_addr) -
+                                  reinterpret_cast<std::uintptr_t>(guarded_data);
+    if (resume_at != nullptr && offset < guarded_size) {
+        fault_offset = offset;
+        sigjmp_buf* const resume = resume_at;
+        resume_at = nullptr;
+        siglongjmp(*resume, 1);
     }
-    // A fault outside a guarded read is not ours to answer: let the
-    // faulting access happen again with the default action.
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ::sigaction(signal, &fallback, nullptr);
+    // Not ours: put back what was there before. A faulting access then
+    // happens again under that action; a signal that was sent is raised
+    // again, and arrives once this handler returns.
+    ::sigaction(signal, signal == SIGBUS ? &previous_bus : &previous_segv, nullptr);
+    if (info->si_code <= 0) {
+        static_cast<void>(::raise(signal));
+    }
 }
 
 } // namespace
 
-std::optional<std::uint16_t> read_view(view_reader read, file_view view)
+bool read_view(view_reader read, file_handle file, file_view view,
+               std::optional<std::uint16_t>& machine)
 {
-    // A page of the view that lies wholly past the file's current end
-    // raises SIGBUS when touched; the file may have been truncated by
-    // another process since it was mapped. The handler stays installed
-    // after the read, but disarmed: one sigaction per run instead of two.
-    sigjmp_buf jump;
+    // A page of the view past the file's current end raises SIGBUS when
+    // touched (the file was truncated since it was mapped), and so does an
+    // I/O error on NFS, FUSE or a failing disk. SIGSEGV is caught as well,
+    // for a page that cannot be read at all. A signal blocked in the mask we
+    // inherited would kill the process at the fault, whatever the handler:
+    // unblock both for the read.
+    sigset_t faults;
+    sigset_t saved_mask;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGBUS);
+    sigaddset(&faults, SIGSEGV);
+    ::pthread_sigmask(SIG_UNBLOCK, &faults, &saved_mask);
     struct sigaction guard {};
-    guard.sa_handler = on_bus_error;
-    // SA_NODEFER keeps SIGBUS unblocked after the jump, so the signal mask
-    // need not be saved and restored around the read.
-    guard.sa_flags = SA_NODEFER;
+    guard.sa_sigaction = on_fault;
+    guard.sa_flags = SA_SIGINFO;
     sigemptyset(&guard.sa_mask);
-    resume_at = &jump;
-    // Installed before sigsetjmp, so that nothing the jump returns to was
-    // changed after the jump buffer was filled.
-    ::sigaction(SIGBUS, &guard, nullptr);
-    if (sigsetjmp(jump, 0) != 0) {
+    ::sigaction(SIGBUS, &guard, &previous_bus);
+    ::sigaction(SIGSEGV, &guard, &previous_segv);
+
+    bool readable = true;
+    sigjmp_buf jump;
+    // Saving the mask: the handler runs with its signal blocked, and the
+    // jump out of it must unblock it again.
+    if (sigsetjmp(jump, 1) == 0) {
+        guarded_data = view.data();
+        guarded_size = view.size();
+        resume_at = &jump; // armed only now that the jump buffer is filled
+        machine = read(view);
         resume_at = nullptr;
-        return std::nullopt;
+    } else {
+        // Shrunk when the file no longer holds the byte that faulted.
+        struct stat st {};
+        machine = std::nullopt;
+        readable = ::fstat(file, &st) == 0 && st.st_size >= 0 &&
+                   static_cast<std::uint64_t>(st.st_size) <= fault_offset;
     }
-    const std::optional<std::uint16_t> machine = read(view);
-    resume_at = nullptr;
-    return machine;
+
+    ::sigaction(SIGBUS, &previous_bus, nullptr);
+    ::sigaction(SIGSEGV, &previous_segv, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+    return readable;
 }
 
 } // namespace isi386

@@ -24,32 +24,34 @@ inline constexpr bool sanitized = false;
 // ASCII text as a native command-line string.
 inline native_string arg(const char* text)
 {
-    return native_string(text, text + std::strlen(text));
+    return {text};
 }
 
 // The run wrote `out` on stdout and `err` on stderr (each a line, or nothing
 // when null) and exited with `status`.
 inline void expect_run(const run_result& result, const char* out, const char* err, int status)
 {
-    const auto line = [](const char* text) { return text ? std::string(text) + eol : ""; };
+    const auto line = [](const char* text) { return text ? std::string(text) + eol() : ""; };
     EXPECT_EQ(result.out, line(out));
     EXPECT_EQ(result.err, line(err));
     EXPECT_EQ(result.status, status);
+}
+
+// A 1 KiB i386 image made sparse up to `size` bytes.
+inline void write_sparse_image(const std::filesystem::path& file, std::uintmax_t size)
+{
+    write_file(file, pe_image(0x014C));
+    std::filesystem::resize_file(file, size);
 }
 
 class scratch_dir : public testing::Test {
   protected:
     void SetUp() override
     {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("isi386-") + info->test_suite_name() + "-" + info->name();
-        for (char& c : name) {
-            if (c == '/') {
-                c = '-';
-            }
-        }
-        dir = std::filesystem::temp_directory_path() / name;
-        std::filesystem::remove_all(dir);
+        // Unique, so that two runs of the suite never share files.
+        std::string pattern = (std::filesystem::temp_directory_path() / "isi386-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
         std::filesystem::create_directories(dir / "a directory");
         write_file(dir / "x86.exe", pe_image(0x014C));
         write_file(dir / "x64.exe", pe_image(machine_amd64));
@@ -59,6 +61,14 @@ class scratch_dir : public testing::Test {
         write_file(dir / "64 bytes offset 58", header_only(64, 58, 0, 0));
         write_file(dir / "no signatures", header_only(0x100, 0x80, 0x4C, 0x01));
         write_file(dir / "field past end", header_only(0x100, 0xFFFFFFFA, 0, 0));
+        // Outside any ANSI code page; the last is a surrogate pair in UTF-16.
+        for (const char* utf8 :
+             {"\u0444\u0430\u0439\u043b.exe", "\u6587\u4ef6.exe", "\U0001F5C2.exe"}) {
+            write_file(dir / utf8, pe_image(0x014C));
+        }
+        for (const auto& [file, size] : sizes) {
+            write_sparse_image(dir / file, size);
+        }
     }
 
     void TearDown() override
@@ -67,25 +77,21 @@ class scratch_dir : public testing::Test {
         std::filesystem::remove_all(dir, ignored);
     }
 
-    // Runs the program with `args`, under the command in ISI386_TEST_WRAPPER
-    // (words split at spaces; valgrind, say) when that is set.
-    run_result run(std::vector<native_string> args, output_to output = output_to::capture) const
+    // Runs the program under test with `args`.
+    run_result run(const std::vector<native_string>& args,
+                   output_to output = output_to::capture) const
     {
-        args.insert(args.begin(), program_path().native());
-        if (const char* wrapper = std::getenv("ISI386_TEST_WRAPPER")) {
-            std::vector<native_string> words;
-            for (const char* p = wrapper; *p != 0;) {
-                const char* end = std::strchr(p, ' ');
-                end = end == nullptr ? p + std::strlen(p) : end;
-                if (end != p) {
-                    words.emplace_back(p, end);
-                }
-                p = *end == 0 ? end : end + 1;
-            }
-            args.insert(args.begin(), words.begin(), words.end());
-        }
-        return run_program(args, dir, output);
+        std::vector<native_string> command = program_command();
+        command.insert(command.end(), args.begin(), args.end());
+        return run_program(command, dir, output);
     }
+
+    static constexpr std::pair<const char*, std::uintmax_t> sizes[] = {
+        {"256 MiB", std::uintmax_t{256} << 20},
+        {"3 GiB", std::uintmax_t{3} << 30},
+        {"5 GiB", std::uintmax_t{5} << 30},
+        {"8 GiB", std::uintmax_t{8} << 30},
+    };
 
     std::filesystem::path dir;
 };

@@ -1,11 +1,24 @@
-// The program end to end, on every platform: arguments and files in, one
-// line on one stream and an exit status out.
+// The program end to end, whichever program is under test (the Linux build,
+// or a Windows build through its runner): arguments and files in, one line
+// on one stream and an exit status out.
 #include "e2e_fixture.hpp"
+#include "image_probe.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <thread>
 
 namespace {
 
 using isi386::test::arg;
 using isi386::test::native_string;
+using isi386::test::targets_windows;
 
 struct e2e_case {
     const char* name;
@@ -19,6 +32,21 @@ struct e2e_case {
 void PrintTo(const e2e_case& c, std::ostream* os)
 {
     *os << c.name;
+}
+
+// The program under test's own machine field.
+std::optional<std::uint16_t> program_machine()
+{
+    std::ifstream in(isi386::test::program_path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return isi386::read_machine_field(std::as_bytes(std::span(text)));
+}
+
+// A 32-bit Windows program views at most 2 GiB (under Wine less); other
+// builds view any of these files.
+bool views_at_most_2_gib()
+{
+    return targets_windows() && program_machine() == isi386::IMAGE_FILE_MACHINE_I386;
 }
 
 std::vector<e2e_case> e2e_cases()
@@ -45,6 +73,41 @@ std::vector<e2e_case> e2e_cases()
         {"field_in_header_offset", {arg("64 bytes offset 58")}, "0", nullptr, 1},
         {"no_signatures", {arg("no signatures")}, "1", nullptr, 0},
         {"field_past_end", {arg("field past end")}, "0", nullptr, 1},
+        {"cyrillic_name", {arg("\u0444\u0430\u0439\u043b.exe")}, "1", nullptr, 0},
+        {"cjk_name", {arg("\u6587\u4ef6.exe")}, "1", nullptr, 0},
+        {"name_outside_bmp", {arg("\U0001F5C2.exe")}, "1", nullptr, 0},
+    };
+}
+
+// Sparse files: the cost of a run does not grow with the size, but the
+// view must fit in the address space.
+std::vector<e2e_case> size_cases()
+{
+    const bool limited = views_at_most_2_gib();
+    const auto too_big = [limited](const char* name, const char* file) {
+        return limited ? e2e_case{name, {arg(file)}, nullptr, "Could not map view", 5}
+                       : e2e_case{name, {arg(file)}, "1", nullptr, 0};
+    };
+    return {
+        {"sparse_256_MiB", {arg("256 MiB")}, "1", nullptr, 0},
+        too_big("sparse_3_GiB", "3 GiB"),
+        too_big("sparse_5_GiB", "5 GiB"),
+        too_big("sparse_8_GiB", "8 GiB"),
+    };
+}
+
+// Paths only Windows has. A 32-bit program asking for System32 is given
+// SysWOW64 unless it turns that off: the prefix holds a 64-bit notepad in
+// the one and a 32-bit one in the other.
+std::vector<e2e_case> windows_cases()
+{
+    if (!targets_windows()) {
+        return {};
+    }
+    return {
+        {"system32_as_named", {arg("C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
+        {"syswow64", {arg("C:\\windows\\syswow64\\notepad.exe")}, "1", nullptr, 0},
+        {"drive_path", {arg("C:\\windows\\no such file")}, nullptr, "Failed to open file", 3},
     };
 }
 
@@ -56,7 +119,92 @@ TEST_P(e2e, writes_one_line_and_status)
     isi386::test::expect_run(run(c.args), c.out, c.err, c.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, e2e, testing::ValuesIn(e2e_cases()),
-                         [](const auto& param) { return std::string(param.param.name); });
+const auto case_name = [](const auto& param) { return std::string(param.param.name); };
+INSTANTIATE_TEST_SUITE_P(cases, e2e, testing::ValuesIn(e2e_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(sizes, e2e, testing::ValuesIn(size_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(windows, e2e, testing::ValuesIn(windows_cases()), case_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(e2e);
+
+using e2e_run = isi386::test::scratch_dir;
+
+TEST_F(e2e_run, file_cut_and_regrown_meanwhile)
+{
+    if (views_at_most_2_gib()) {
+        auto query = isi386::test::program_command();
+        query.back() = "uses-qemu";
+        if (isi386::test::run_program(query, dir).status == 0) {
+            GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
+        }
+    }
+    // e_lfanew 1 MiB into a 2 MiB file, while another thread keeps cutting
+    // the file to 4 KiB and growing it back. A run may map the short file
+    // ("0"), the whole one ("1"), or lose the field's page under its view:
+    // "0" if the file is still short when it looks again, else status 5.
+    const std::filesystem::path file = dir / "flapping.exe";
+    constexpr off_t field_at = (1 << 20) + 4;
+    isi386::test::write_file(file, isi386::test::header_only(2 << 20, 1 << 20, 0x4C, 0x01));
+    std::atomic<bool> stop{false};
+    std::thread flapper([&] {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        const unsigned char field[] = {0x4C, 0x01};
+        while (!stop) {
+            static_cast<void>(::ftruncate(fd, 4096));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // Writing the field past the end grows the file with it in place.
+            static_cast<void>(::pwrite(fd, field, sizeof field, field_at));
+            static_cast<void>(::ftruncate(fd, 2 << 20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ::close(fd);
+    });
+    std::map<int, int> statuses;
+    for (int i = 0; i < 40; ++i) {
+        const auto result = run({arg("flapping.exe")});
+        const auto line = [](const char* text) { return text + std::string(isi386::test::eol()); };
+        const bool answered = (result.status == 0 && result.out == line("1")) ||
+                              (result.status == 1 && result.out == line("0")) ||
+                              (result.status == 5 && result.err == line("Could not map view"));
+        EXPECT_TRUE(answered) << "run " << i << ": status " << result.status << ", stdout "
+                              << result.out << ", stderr " << result.err;
+        ++statuses[result.status];
+    }
+    stop = true;
+    flapper.join();
+    EXPECT_GT(statuses[1], 0) << "no run saw the short file";
+}
+
+TEST_F(e2e_run, examines_its_own_program)
+{
+    if (!targets_windows()) {
+        GTEST_SKIP() << "a Windows program's own machine field";
+    }
+    const bool x86 = views_at_most_2_gib();
+    isi386::test::expect_run(run({isi386::test::program_path().native()}), x86 ? "1" : "0", nullptr,
+                             x86 ? 0 : 1);
+}
+
+TEST_F(e2e_run, writer_sharing_everything_keeps_it_out)
+{
+    if (!targets_windows()) {
+        GTEST_SKIP() << "share modes are Windows'";
+    }
+    // hold_file opens x86.exe for writing, sharing read, write and delete,
+    // so only the program's own share mode can refuse the open.
+    const char* holder = std::getenv("ISI386_TEST_HOLDER");
+    ASSERT_NE(holder, nullptr) << "ISI386_TEST_HOLDER names hold_file.exe";
+    auto command = isi386::test::program_command();
+    command.back() = holder;
+    command.push_back("x86.exe");
+    const pid_t pid = isi386::test::start_program(command, dir);
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 6000 && !std::filesystem::exists(dir / "x86.exe.held"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(std::filesystem::exists(dir / "x86.exe.held"));
+    isi386::test::expect_run(run({arg("x86.exe")}), nullptr, "Failed to open file", 3);
+    isi386::test::write_file(dir / "x86.exe.release", {});
+    EXPECT_EQ(isi386::test::wait_program(pid), 0);
+    isi386::test::expect_run(run({arg("x86.exe")}), "1", nullptr, 0);
+}
 
 } // namespace

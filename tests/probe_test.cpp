@@ -39,6 +39,9 @@ std::vector<probe_case> probe_cases()
         // 64 bytes, e_lfanew 58: the field is bytes 62..63, the upper half of
         // e_lfanew itself, so it reads 0.
         {"field_in_header_offset", header_only(64, 58, 0, 0), 0x0000},
+        // Each byte of e_lfanew in its own place: a wrong shift reads elsewhere.
+        {"offset_byte_2", header_only(0x00010046, 0x00010040, 0x4C, 0x01), 0x014C},
+        {"offset_byte_3", header_only(0x01000046, 0x01000040, 0x4C, 0x01), 0x014C},
         {"exact_fit", header_only(0x46, 0x40, 0x4C, 0x01), 0x014C},
         {"one_byte_short", header_only(0x45, 0x40, 0, 0), std::nullopt},
         {"empty", bytes{}, std::nullopt},

@@ -1,15 +1,18 @@
-// Runs the built program as a child process and collects what it wrote.
+// Runs the program under test as a child process and collects what it wrote.
+// The program is isi386 beside the test executable, or the one named by
+// ISI386_TEST_PROGRAM (a Windows isi386.exe, say), started through the
+// command in ISI386_TEST_WRAPPER when that is set (valgrind, or the Wine
+// runner; words split at spaces).
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace isi386::test {
 
-using native_string = std::filesystem::path::string_type;
+using native_string = std::string;
 
 enum class output_to {
     capture,     // stdout and stderr go to files read back afterwards
@@ -23,32 +26,29 @@ struct run_result {
     int status = -1; // exit status, or -1 when the program did not exit normally
 };
 
-// Reads back what the child wrote to `file`, then removes the file.
-inline std::string take_output(const std::filesystem::path& file)
-{
-    std::string text;
-    {
-        std::ifstream in(file, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    return text;
-}
-
-// The program under test: isi386 beside the test executable.
+// The program under test.
 std::filesystem::path program_path();
 
-// Runs `command` (command[0] is the program) in `directory`.
+// True when the program under test is a Windows program.
+bool targets_windows();
+
+// The line end the program's text-mode streams write.
+const char* eol();
+
+// The wrapper's words, then the program: what starts a run.
+std::vector<native_string> program_command();
+
+// Runs `command` (command[0] is the program) in `directory` and waits.
 run_result run_program(const std::vector<native_string>& command,
                        const std::filesystem::path& directory,
                        output_to output = output_to::capture);
 
-// The line end the program's text-mode streams write.
-#ifdef _WIN32
-inline constexpr const char* eol = "\r\n";
-#else
-inline constexpr const char* eol = "\n";
-#endif
+// Starts `command` in `directory`, its output to /dev/null, without waiting;
+// -1 when it could not be started.
+pid_t start_program(const std::vector<native_string>& command,
+                    const std::filesystem::path& directory);
+
+// Waits for a started program: its exit status, or -1.
+int wait_program(pid_t pid);
 
 } // namespace isi386::test

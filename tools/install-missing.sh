@@ -20,3 +20,48 @@ install_needed() {
         >/dev/null
     needed=()
 }
+
+# Wine's 32-bit loader (wine32:i386), and where this kernel cannot run
+# 32-bit code, qemu-i386 from the backports suite to run it under (the
+# release's own qemu is far too slow for it). Installs at once.
+install_wine32() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+        needed+=(wine32:i386)
+    fi
+    needs wine32:i386 test -x /usr/lib/wine/wine
+    install_needed
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        return 0
+    fi
+    qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' && return 0
+    add_backports
+    echo "installing: qemu-user from ${codename}-backports"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -t "${codename}-backports" qemu-user >/dev/null
+}
+
+# Adds CODENAME-backports with the URIs and key of the machine's own Debian
+# source (a deb822 file in sources.list.d), so no mirror is named here.
+add_backports() {
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    local list=/etc/apt/sources.list.d/isi386-backports.sources
+    [ -s "$list" ] && return 0
+    awk -v suite="$codename" 'BEGIN { RS = ""; FS = "\n" } {
+        found = 0
+        for (i = 1; i <= NF; i++)
+            if ($i ~ /^Suites:/ && (" " substr($i, 8) " ") ~ (" " suite " ")) found = 1
+        if (!found) next
+        for (i = 1; i <= NF; i++) {
+            if ($i ~ /^Suites:/) print "Suites: " suite "-backports"
+            else if ($i !~ /^#/) print $i
+        }
+        exit
+    }' /etc/apt/sources.list.d/*.sources >"$list"
+    if [ ! -s "$list" ]; then
+        rm -f "$list"
+        echo "no deb822 source for $codename in /etc/apt/sources.list.d" >&2
+        exit 1
+    fi
+}
