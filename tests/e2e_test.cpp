@@ -147,12 +147,13 @@ TEST_F(e2e_run, file_cut_and_regrown_meanwhile)
     std::thread flapper([&] {
         const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
         const unsigned char field[] = {0x4C, 0x01};
-        while (!stop) {
-            static_cast<void>(::ftruncate(fd, 4096));
+        bool flapping = true;
+        while (!stop && flapping) {
+            flapping = ::ftruncate(fd, 4096) == 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             // Writing the field past the end grows the file with it in place.
-            static_cast<void>(::pwrite(fd, field, sizeof field, field_at));
-            static_cast<void>(::ftruncate(fd, 2 << 20));
+            flapping = flapping && ::pwrite(fd, field, sizeof field, field_at) == sizeof field &&
+                       ::ftruncate(fd, 2 << 20) == 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         ::close(fd);

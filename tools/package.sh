@@ -1,54 +1,87 @@
 #!/usr/bin/env bash
-# Builds the two packages and checks them:
-#   build/native/packages/isi386_<version>_<arch>.deb   the Linux program and its man page
-#   build/windows-x86/packages/isi386-<version>-win32.zip  isi386.exe (32-bit x86) and README.txt
-# The .deb is unpacked into a scratch root (dpkg -x) and the installed
-# program run on the bundled sample.
+# Builds the downloads into build/packages/, with a SHA256SUMS:
+#   isi386_<version>_<arch>.deb    the Linux program, its man page, copyright
+#   isi386-<version>-win32.zip     isi386.exe for 32-bit x86, README.txt, LICENSE.txt
+#   isi386-<version>-win64.zip     isi386.exe for x86-64, README.txt, LICENSE.txt
+#
+#   bash tools/package.sh [deb] [win32] [win64]    (no argument: all three)
+#
+# The same commit gives the same bytes: every file time is SOURCE_DATE_EPOCH
+# (the last commit's time unless set), owners are root, order is fixed, and
+# the builds carry no paths or link times. The .deb alone needs no mingw-w64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(deb win32 win64)
 source tools/install-missing.sh
+needs cmake has cmake
+needs g++ has g++
 needs dpkg has dpkg-deb
-needs unzip has unzip
-needs mingw-w64 has i686-w64-mingw32-g++-posix
+needs zip has zip
+[[ " ${targets[*]} " = *" win"* ]] && needs mingw-w64 has i686-w64-mingw32-g++-posix
 install_needed
 
-for preset in native windows-x86; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" --target isi386 -j "$(nproc)" >/dev/null
-    rm -rf "build/$preset/packages"
-    (cd "build/$preset" && cpack -B packages >/dev/null)
-done
-deb=$(ls build/native/packages/isi386_*.deb)
-zip=$(ls build/windows-x86/packages/isi386-*-win32.zip)
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+out=build/packages
+mkdir -p "$out"
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
 
-status=0
-expect() { # description, then the listing, then the patterns it must hold
-    local what=$1 listing=$2
-    shift 2
-    for pattern in "$@"; do
-        grep -Eq -- "$pattern" <<<"$listing" || { echo "FAILED: $what lacks $pattern"; status=1; }
-    done
+build() { # preset: configures and builds the program alone, then installs it stripped into $stage/$preset
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" --target isi386 -j "$(nproc)" >/dev/null
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$1/CMakeCache.txt")
 }
-listing=$(dpkg-deb -c "$deb")
-expect "$deb" "$listing" ' \./usr/bin/isi386$' ' \./usr/share/man/man1/isi386\.1$'
-expect "$deb" "$(dpkg-deb -f "$deb" Package)" '^isi386$'
-# The static program needs no libraries at run time.
-if grep -q 'ISI386_STATIC:BOOL=ON' build/native/CMakeCache.txt && [ -n "$(dpkg-deb -f "$deb" Depends)" ]; then
-    echo "FAILED: $deb depends on $(dpkg-deb -f "$deb" Depends)"
-    status=1
-fi
-listing=$(unzip -l "$zip")
-expect "$zip" "$listing" ' isi386\.exe$' ' README\.txt$'
-[ "$(unzip -l "$zip" | tail -1 | awk '{print $2}')" = 2 ] || { echo "FAILED: $zip holds more than two files"; status=1; }
+# Fixed times for everything under a folder, links included.
+settle() { find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +; }
 
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg -x "$deb" "$root"
-answer=$("$root/usr/bin/isi386" samples/x86.exe) || true
-[ "$answer" = 1 ] || { echo "FAILED: the installed program answers '$answer' for samples/x86.exe"; status=1; }
-unzip -q "$zip" -d "$root/zip"
-[ "$(build/native/isi386 "$root/zip/isi386.exe")" = 1 ] || { echo "FAILED: the zip's isi386.exe is not x86"; status=1; }
+make_deb() {
+    build native
+    local root=$stage/deb
+    cmake --install build/native --prefix "$root/usr" --strip >/dev/null
+    local doc=$root/usr/share/doc/isi386
+    mkdir -p "$doc" "$root/usr/share/lintian/overrides" "$root/DEBIAN"
+    gzip -9n "$root/usr/share/man/man1/isi386.1"
+    cp packaging/copyright "$doc/copyright"
+    gzip -9n <packaging/changelog >"$doc/changelog.gz"
+    cp packaging/lintian-overrides "$root/usr/share/lintian/overrides/isi386"
+    find "$root" -type d -exec chmod 0755 {} +
+    find "$root" -type f -exec chmod 0644 {} +
+    chmod 0755 "$root/usr/bin/isi386"
+    (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums)
+    chmod 0644 "$root/DEBIAN/md5sums"
+    local arch size
+    arch=$(dpkg --print-architecture)
+    size=$(du -sk --apparent-size "$root/usr" | cut -f1)
+    sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
+        packaging/control.in >"$root/DEBIAN/control"
+    settle "$root"
+    dpkg-deb --root-owner-group -Zxz --build "$root" "$out/isi386_${version}_${arch}.deb" >/dev/null
+}
 
-[ $status -eq 0 ] && printf '%s\n' "packages:" "  $deb" "  $zip"
-exit $status
+make_zip() { # win32 | win64
+    local preset=windows-x86
+    [ "$1" = win64 ] && preset=windows-x64
+    build "$preset"
+    local dir=$stage/$1
+    cmake --install "build/$preset" --prefix "$dir" --strip >/dev/null
+    # Text files for Windows end their lines in CRLF.
+    sed -i 's/$/\r/' "$dir/README.txt" "$dir/LICENSE.txt"
+    settle "$dir"
+    rm -f "$out/isi386-$version-$1.zip"
+    # -X: no owners or extra time fields; DOS times in UTC.
+    (cd "$dir" && TZ=UTC zip -X -q -9 "$OLDPWD/$out/isi386-$version-$1.zip" \
+        isi386.exe README.txt LICENSE.txt)
+}
+
+for target in "${targets[@]}"; do
+    case $target in
+    deb) make_deb ;;
+    win32 | win64) make_zip "$target" ;;
+    *) echo "unknown package: $target (deb, win32, win64)" >&2; exit 2 ;;
+    esac
+done
+(cd "$out" && rm -f SHA256SUMS && sha256sum -- *.deb *.zip 2>/dev/null >SHA256SUMS || true)
+echo "packages in $out:"
+sed 's/^/  /' "$out/SHA256SUMS"

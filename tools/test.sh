@@ -8,9 +8,11 @@
 #                under Wine's 32-bit loader (or qemu-i386), the end-to-end
 #                cases driven from the native test program
 #   windows-x64  the same for the x86-64 build, under wine64
-# plus clang-format and clang-tidy, and the .deb and .zip packages
-# (tools/package.sh). Installs what it needs with apt-get when
-# missing (as root).
+# plus clang-format and clang-tidy (tools/lint.sh), and the downloads:
+# built (tools/package.sh), checked with lintian and more
+# (tools/check_packages.sh), and built twice more from fresh clones to
+# show they are reproducible (tools/reproduce.sh). Installs what it needs
+# with apt-get when missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +20,13 @@ source tools/install-missing.sh
 needs cmake has cmake
 needs g++ has g++
 needs clang has clang++
-needs clang-format has clang-format
-needs clang-tidy has clang-tidy
+# Pinned: .clang-tidy makes every warning an error, and a newer clang
+# warns of more.
+needs clang-format-14 has clang-format-14
+needs clang-tidy-14 has clang-tidy-14
+needs lintian has lintian
+needs zip has zip
+needs unzip has unzip
 needs valgrind has valgrind
 needs git has git
 needs libgtest-dev test -f /usr/include/gtest/gtest.h
@@ -54,10 +61,14 @@ count() { # exit status of the check
     if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 }
 
+step() { # a check that counts as one test
+    local result=0
+    "$@" || result=$?
+    count $result
+}
+
 echo "== lint"
-lint=0
-bash tools/lint.sh || lint=$?
-count $lint
+step bash tools/lint.sh
 
 for preset in native sanitize memcheck windows-x86 windows-x64; do
     echo "== test: $preset"
@@ -83,9 +94,10 @@ else
     count 1
 fi
 echo "== packages"
-packages=0
-bash tools/package.sh || packages=$?
-count $packages
+step bash tools/package.sh
+step bash tools/check_packages.sh
+echo "== reproducible"
+step bash tools/reproduce.sh
 
 echo "all suites: $passed passed, $failed failed"
 exit $status
