@@ -35,6 +35,11 @@ const std::byte* volatile repair = nullptr;
 volatile int passed_on = 0;
 
 #ifdef _WIN32
+unsigned long process_id()
+{
+    return ::GetCurrentProcessId();
+}
+
 std::size_t page_size()
 {
     SYSTEM_INFO info{};
@@ -71,6 +76,11 @@ void remove_repair(void* handler)
     ::RemoveVectoredExceptionHandler(handler);
 }
 #else
+unsigned long process_id()
+{
+    return static_cast<unsigned long>(::getpid());
+}
+
 std::size_t page_size()
 {
     return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -115,10 +125,10 @@ class guard : public testing::Test {
     void SetUp() override
     {
         page = page_size();
-        path =
-            std::filesystem::temp_directory_path() /
-            ("isi386-guard-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
+        // Named after the process, so that two runs never share it.
+        path = std::filesystem::temp_directory_path() /
+               ("isi386-guard-" + std::to_string(process_id()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
         isi386::test::bytes content(3 * page);
         for (std::size_t i = 0; i < 3; ++i) {
             isi386::test::put8(content, i * page, 0x4C);
