@@ -14,6 +14,9 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all
 # No Mono or Gecko installers on the first start of a prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${ISI386_WINE_DIR:-/usr/lib/wine}
+uses_qemu() {
+    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || ! "$wine/wine" --version >/dev/null 2>&1
+}
 
 case $1 in
 start)
@@ -32,18 +35,15 @@ stop)
     exit 0
     ;;
 uses-qemu)
-    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || ! "$wine/wine" --version >/dev/null 2>&1
+    uses_qemu
     exit
     ;;
 esac
 
-# The program's machine field, at e_lfanew + 4: bytes 4c 01 for 32-bit x86.
-offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-machine=$(od -An -tx1 -j$((${offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
-if [ "$machine" != 4c01 ]; then
+if [ "$(sh "$(dirname "$0")/../tools/pe-machine.sh" "$1")" != 4c01 ]; then
     exec "$wine/wine64" "$@"
 fi
-if ! "$0" "$prefix" uses-qemu; then
+if ! uses_qemu; then
     exec "$wine/wine" "$@"
 fi
 # The loader re-executes itself unless told not to, which would leave qemu.

@@ -33,9 +33,7 @@ if [ "$processor" != x86 ] && [ "$processor" != AMD64 ]; then
     exit $((failures > 0))
 fi
 
-# The Machine field itself, at e_lfanew + 4, little-endian.
-offset=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
-machine=$(od -An -tx1 -j$((offset + 4)) -N2 "$exe" | tr -d ' ')
+machine=$(sh "$(dirname "$0")/../tools/pe-machine.sh" "$exe")
 if [ "$processor" = x86 ]; then
     check "PE32 for i386" has 'file format pei-i386'
     check "Machine field 0x014C (has: $machine)" test "$machine" = 4c01

@@ -11,11 +11,6 @@ check() { # description, then a command that must succeed
     shift
     if "$@" >/dev/null 2>&1; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
-machine() { # the PE machine field of $1, as the bytes stand
-    local offset
-    offset=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-    od -An -tx1 -j$((offset + 4)) -N2 "$1" | tr -d ' '
-}
 crlf_only() { # every line of $1 ends in CRLF
     [ -s "$1" ] && ! grep -q $'[^\r]$' "$1" && ! grep -q '^$' "$1"
 }
@@ -48,7 +43,7 @@ for zip in "$out"/isi386-*-win32.zip "$out"/isi386-*-win64.zip; do
     rm -rf "$work/zip" && unzip -q "$zip" -d "$work/zip"
     expected=4c01
     [[ $zip = *-win64.zip ]] && expected=6486
-    check "$zip: isi386.exe has machine $expected" test "$(machine "$work/zip/isi386.exe")" = "$expected"
+    check "$zip: isi386.exe has machine $expected" test "$(sh tools/pe-machine.sh "$work/zip/isi386.exe")" = "$expected"
     check "$zip: README.txt ends its lines in CRLF" crlf_only "$work/zip/README.txt"
     check "$zip: LICENSE.txt ends its lines in CRLF" crlf_only "$work/zip/LICENSE.txt"
 done

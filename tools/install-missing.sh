@@ -15,10 +15,12 @@ install_needed() {
         exit 1
     fi
     echo "installing: ${needed[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${needed[@]}" \
-        >/dev/null
+    apt_install "${needed[@]}"
     needed=()
+}
+apt_install() { # [apt-get install options...] packages...
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
 # Wine's 32-bit loader (wine32:i386), and where this kernel cannot run
@@ -37,9 +39,7 @@ install_wine32() {
     qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' && return 0
     add_backports
     echo "installing: qemu-user from ${codename}-backports"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -t "${codename}-backports" qemu-user >/dev/null
+    apt_install -t "${codename}-backports" qemu-user
 }
 
 # Adds CODENAME-backports with the URIs and key of the machine's own Debian

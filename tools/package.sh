@@ -28,7 +28,7 @@ mkdir -p "$out"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-build() { # preset: configures and builds the program alone, then installs it stripped into $stage/$preset
+build() { # preset: configures and builds the program alone; sets $version
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1" --target isi386 -j "$(nproc)" >/dev/null
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$1/CMakeCache.txt")
