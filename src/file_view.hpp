@@ -28,13 +28,18 @@ using file_handle = int; // file descriptor
 // as a whole and yields its size, which is never 0 for a mappable file.
 using mapping_handle = std::uint64_t;
 inline constexpr file_handle no_file = -1;
+// A FIFO, socket or device, which open_file names without opening it and
+// create_mapping refuses.
+inline constexpr file_handle unopened_special_file = -2;
 inline constexpr mapping_handle no_mapping = 0;
 #endif
 
 // The bytes of the whole file, mapped read-only; data() is null on failure.
 using file_view = std::span<const std::byte>;
 
-// Opens an existing file for reading. A directory is refused here.
+// Opens an existing file for reading. A directory is refused here; on POSIX
+// a file that is not a regular one is left unopened and refused at the
+// mapping.
 file_handle open_file(const path_char* path);
 
 // Prepares a read-only mapping of the whole file. An empty file, or one

@@ -14,14 +14,23 @@ namespace isi386 {
 
 file_handle open_file(const path_char* path)
 {
-    // O_NONBLOCK: a FIFO without a writer must not hang the open; O_NOCTTY:
-    // a terminal device must never become our controlling terminal.
+    // Only a regular file is ever opened. Opening a FIFO releases a writer
+    // blocked on it, whose data is then lost; opening a device can act on
+    // it (a watchdog arms, a tape rewinds on close). stat follows symlinks.
+    struct stat st {};
+    if (::stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
+        return no_file;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return unopened_special_file;
+    }
+    // The path may name something else by now. O_NONBLOCK: a FIFO swapped
+    // in without a writer must not hang the open; O_NOCTTY: a terminal
+    // must never become our controlling terminal.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return no_file;
     }
-    // A directory opens for reading here, but it names no file to examine.
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         return no_file;
@@ -34,7 +43,8 @@ mapping_handle create_mapping(file_handle file)
     // Only a regular file has a size that says how much can be mapped; a
     // FIFO, a device or an empty file cannot be mapped as a whole.
     struct stat st {};
-    if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+    if (file == unopened_special_file || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size <= 0) {
         return no_mapping;
     }
     // Some file systems refuse mmap for a regular file (sysfs answers
@@ -66,7 +76,9 @@ file_view map_view(file_handle file, mapping_handle mapping)
 
 void close_file(file_handle file)
 {
-    ::close(file);
+    if (file != unopened_special_file) {
+        ::close(file);
+    }
 }
 
 void close_mapping(mapping_handle /*mapping*/)
@@ -98,7 +110,9 @@ extern "C" void on_fault(int signal, siginfo_t* info, void* /*context*/)
     // By subtraction, so an address below the view wraps to a large offset.
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(info->si_addr) -
                                   reinterpret_cast<std::uintptr_t>(guarded_data);
-    if (resume_at != nullptr && offset < guarded_size) {
+    // si_code > 0: the kernel raised it for an access. A signal another
+    // process sent (si_code <= 0) carries whatever address it was given.
+    if (resume_at != nullptr && info->si_code > 0 && offset < guarded_size) {
         fault_offset = offset;
         sigjmp_buf* const resume = resume_at;
         resume_at = nullptr;

@@ -8,7 +8,31 @@
 
 #include <cstdint>
 
+#ifndef __i386__
+// On x86-64 read_view calls this itself: a resumed context returns from it
+// a second time, as from setjmp.
+extern "C" NTSYSAPI VOID NTAPI RtlCaptureContext(PCONTEXT context) __attribute__((returns_twice));
+#endif
+
 namespace isi386 {
+
+namespace {
+
+using redirection_off = BOOL(WINAPI*)(void** previous);
+using redirection_back = BOOL(WINAPI*)(void* previous);
+
+// A KERNEL32 function that older Windows lacks (32-bit XP has no WOW64
+// calls): looked up, not imported, so that the program still loads there.
+template <typename function> function kernel32_function(const char* name)
+{
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    const FARPROC found = kernel32 != nullptr ? ::GetProcAddress(kernel32, name) : nullptr;
+    // Through void (*)(), the one cast GCC takes as between any two
+    // function types.
+    return reinterpret_cast<function>(reinterpret_cast<void (*)()>(found));
+}
+
+} // namespace
 
 file_handle open_file(const path_char* path)
 {
@@ -17,15 +41,18 @@ file_handle open_file(const path_char* path)
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     // A 32-bit process on 64-bit Windows that opens System32 is given
     // SysWOW64 instead; the path must name the file examined. Elsewhere
-    // there is nothing to turn off, and the call fails harmlessly.
+    // there is nothing to turn off: the call is missing, or fails
+    // harmlessly.
+    const auto off = kernel32_function<redirection_off>("Wow64DisableWow64FsRedirection");
+    const auto back = kernel32_function<redirection_back>("Wow64RevertWow64FsRedirection");
     void* redirection = nullptr;
-    const BOOL unredirected = ::Wow64DisableWow64FsRedirection(&redirection);
+    const bool unredirected = off != nullptr && back != nullptr && off(&redirection) != 0;
     // Readers may share the file; writers and deleters are kept out while
     // it is examined, and nothing is ever created.
     const HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (unredirected != 0) {
-        ::Wow64RevertWow64FsRedirection(redirection);
+    if (unredirected) {
+        back(redirection);
     }
     return file;
 }
@@ -39,18 +66,25 @@ mapping_handle create_mapping(file_handle file)
 
 file_view map_view(file_handle file, mapping_handle mapping)
 {
-    // The mapping was made at the file's size, and FILE_SHARE_READ keeps
-    // anyone from changing that size while the file is open.
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file, &size) == 0 || static_cast<std::uint64_t>(size.QuadPart) > SIZE_MAX) {
-        return {};
-    }
     // Bytes to map 0: the view spans the whole mapping.
     const void* const data = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     if (data == nullptr) {
         return {};
     }
-    return {static_cast<const std::byte*>(data), static_cast<std::size_t>(size.QuadPart)};
+    // The view spans what the mapping held when it was made, and another
+    // process may have changed the file since (Wine lets a Linux one): no
+    // byte past either the view or the file's end may be read.
+    MEMORY_BASIC_INFORMATION region{};
+    LARGE_INTEGER size{};
+    if (::VirtualQuery(data, &region, sizeof region) == 0 || ::GetFileSizeEx(file, &size) == 0 ||
+        size.QuadPart < 0) {
+        ::UnmapViewOfFile(data);
+        return {};
+    }
+    const auto file_size = static_cast<std::uint64_t>(size.QuadPart);
+    const std::size_t span =
+        file_size < region.RegionSize ? static_cast<std::size_t>(file_size) : region.RegionSize;
+    return {static_cast<const std::byte*>(data), span};
 }
 
 void close_file(file_handle file)
@@ -78,13 +112,16 @@ const std::byte* volatile guarded_data = nullptr;
 volatile std::size_t guarded_size = 0;
 volatile std::size_t fault_offset = 0;
 volatile bool faulted = false;
+volatile DWORD guarded_thread = 0;
 
 LONG WINAPI on_fault(EXCEPTION_POINTERS* exception)
 {
     const EXCEPTION_RECORD* const record = exception->ExceptionRecord;
     // For both codes ExceptionInformation[1] is the address that could not
     // be read.
-    if (resume_at == nullptr || record->NumberParameters < 2 ||
+    // Only the thread that armed the guard is resumed, onto its own stack.
+    if (resume_at == nullptr || ::GetCurrentThreadId() != guarded_thread ||
+        record->NumberParameters < 2 ||
         (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR &&
          record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)) {
         return EXCEPTION_CONTINUE_SEARCH;
@@ -102,24 +139,19 @@ LONG WINAPI on_fault(EXCEPTION_POINTERS* exception)
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Fills `context` with the state read_view will have when this returns.
-// RtlCaptureContext records the state its caller will have once it has
-// returned: on x86-64 that caller is read_view itself, so this is inlined
-// into it; on x86 it is the caller's caller, found through EBP, so this is a
-// function of its own with a frame pointer (see CMakeLists.txt), and a
-// resumed context returns from it a second time.
 #ifdef __i386__
-[[gnu::noinline]] void capture(CONTEXT* context)
+// Fills `context` with the state read_view will have when this returns; a
+// resumed context returns from it a second time, which the compiler must
+// know (returns_twice, as for setjmp). On x86 RtlCaptureContext records the
+// state of its caller's caller, found through EBP: hence a function of its
+// own with a frame pointer (see CMakeLists.txt). On x86-64 it records its
+// caller's, so read_view calls it itself.
+[[gnu::noinline, gnu::returns_twice]] void capture(CONTEXT* context)
 {
     ::RtlCaptureContext(context);
     // Code after the call keeps it from becoming a jump, which would leave
     // read_view's frame for the caller's caller.
     __asm__ volatile("" ::: "memory");
-}
-#else
-[[gnu::always_inline]] inline void capture(CONTEXT* context)
-{
-    ::RtlCaptureContext(context);
 }
 #endif
 
@@ -136,10 +168,15 @@ bool read_view(view_reader read, file_handle file, file_view view,
     void* const handler = ::AddVectoredExceptionHandler(1, on_fault);
     CONTEXT resume{};
     faulted = false;
+#ifdef __i386__
     capture(&resume);
+#else
+    ::RtlCaptureContext(&resume);
+#endif
     if (!faulted) {
         guarded_data = view.data();
         guarded_size = view.size();
+        guarded_thread = ::GetCurrentThreadId();
         resume_at = &resume; // armed only now that the context is filled
         machine = read(view);
         resume_at = nullptr;

@@ -61,6 +61,8 @@ class scratch_dir : public testing::Test {
         write_file(dir / "64 bytes offset 58", header_only(64, 58, 0, 0));
         write_file(dir / "no signatures", header_only(0x100, 0x80, 0x4C, 0x01));
         write_file(dir / "field past end", header_only(0x100, 0xFFFFFFFA, 0, 0));
+        write_file(dir / "exact fit", header_only(0x46, 0x40, 0x4C, 0x01));
+        write_file(dir / "1 byte", bytes(1));
         // Outside any ANSI code page; the last is a surrogate pair in UTF-16.
         for (const char* utf8 :
              {"\u0444\u0430\u0439\u043b.exe", "\u6587\u4ef6.exe", "\U0001F5C2.exe"}) {

@@ -2,8 +2,15 @@
 // modes, signals and resource limits, and paths that are raw bytes.
 #include "e2e_fixture.hpp"
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -15,12 +22,33 @@ using isi386::test::write_file;
 using e2e_posix = isi386::test::scratch_dir;
 using isi386::test::expect_run;
 
-TEST_F(e2e_posix, special_files_cannot_be_mapped)
+TEST_F(e2e_posix, special_files_are_refused_unopened)
 {
-    // A FIFO without a writer would block a plain open for reading.
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    expect_run(run({arg("fifo")}), nullptr, "Could not map file", 4);
-    expect_run(run({arg("/dev/null")}), nullptr, "Could not map file", 4);
+    const std::filesystem::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink("fifo", dir / "link to fifo");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = (dir / "socket").string();
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A writer blocked on the FIFO goes on, and its data is lost, as soon
+    // as anyone opens it for reading.
+    std::atomic<bool> writer_released{false};
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        writer_released = true;
+        ::close(fd);
+    });
+    for (const char* path : {"fifo", "link to fifo", "socket", "/dev/null"}) {
+        expect_run(run({arg(path)}), nullptr, "Could not map file", 4);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(writer_released) << "the FIFO was opened";
+    ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    writer.join();
+    ::close(listener);
     // Regular, but of size 0 like most of /proc.
     expect_run(run({arg("/proc/self/status")}), nullptr, "Could not map file", 4);
     // Regular and 4096 bytes, but sysfs refuses mmap (ENODEV).

@@ -2,15 +2,14 @@
 // or a Windows build through its runner): arguments and files in, one line
 // on one stream and an exit status out.
 #include "e2e_fixture.hpp"
-#include "image_probe.hpp"
+#include "fault_fs.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <map>
 #include <thread>
 
@@ -34,19 +33,39 @@ void PrintTo(const e2e_case& c, std::ostream* os)
     *os << c.name;
 }
 
-// The program under test's own machine field.
-std::optional<std::uint16_t> program_machine()
+// The program under test's own Machine field, as tools/pe-machine.sh reads
+// it: "4c01" for 32-bit x86.
+std::string program_machine()
 {
-    std::ifstream in(isi386::test::program_path(), std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return isi386::read_machine_field(std::as_bytes(std::span(text)));
+    const std::string command = std::string("sh '") + ISI386_SOURCE_DIR +
+                                "/tools/pe-machine.sh' '" + isi386::test::program_path().string() +
+                                "'";
+    std::string text(16, '\0');
+    std::FILE* const pipe = ::popen(command.c_str(), "r");
+    text.resize(pipe != nullptr ? std::fread(text.data(), 1, text.size(), pipe) : 0);
+    if (pipe != nullptr) {
+        ::pclose(pipe);
+    }
+    return text.substr(0, text.find('\n'));
 }
 
-// A 32-bit Windows program views at most 2 GiB (under Wine less); other
-// builds view any of these files.
-bool views_at_most_2_gib()
+// The 32-bit Windows program: its views are bounded by the largest free
+// stretch of a 2 GiB address space (under Wine about 640 MiB), and under
+// qemu-i386 its page faults reach Wine as illegal instructions.
+bool x86_windows_program()
 {
-    return targets_windows() && program_machine() == isi386::IMAGE_FILE_MACHINE_I386;
+    return targets_windows() && program_machine() == "4c01";
+}
+
+// Whether a page fault under the view reaches the program as one.
+bool faults_reach_the_program()
+{
+    if (!x86_windows_program()) {
+        return true;
+    }
+    auto query = isi386::test::program_command();
+    query.back() = "uses-qemu";
+    return isi386::test::run_program(query, std::filesystem::temp_directory_path()).status != 0;
 }
 
 std::vector<e2e_case> e2e_cases()
@@ -73,6 +92,10 @@ std::vector<e2e_case> e2e_cases()
         {"field_in_header_offset", {arg("64 bytes offset 58")}, "0", nullptr, 1},
         {"no_signatures", {arg("no signatures")}, "1", nullptr, 0},
         {"field_past_end", {arg("field past end")}, "0", nullptr, 1},
+        // The field's last byte is the file's last: a view one byte short
+        // would miss it.
+        {"field_at_the_end", {arg("exact fit")}, "1", nullptr, 0},
+        {"one_byte", {arg("1 byte")}, "0", nullptr, 1},
         {"cyrillic_name", {arg("\u0444\u0430\u0439\u043b.exe")}, "1", nullptr, 0},
         {"cjk_name", {arg("\u6587\u4ef6.exe")}, "1", nullptr, 0},
         {"name_outside_bmp", {arg("\U0001F5C2.exe")}, "1", nullptr, 0},
@@ -83,7 +106,7 @@ std::vector<e2e_case> e2e_cases()
 // view must fit in the address space.
 std::vector<e2e_case> size_cases()
 {
-    const bool limited = views_at_most_2_gib();
+    const bool limited = x86_windows_program();
     const auto too_big = [limited](const char* name, const char* file) {
         return limited ? e2e_case{name, {arg(file)}, nullptr, "Could not map view", 5}
                        : e2e_case{name, {arg(file)}, "1", nullptr, 0};
@@ -127,14 +150,28 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(e2e);
 
 using e2e_run = isi386::test::scratch_dir;
 
+// The two faults a mapped read can meet, made on purpose by faultfs.
+TEST_F(e2e_run, faults_under_the_view)
+{
+    if (!faults_reach_the_program()) {
+        GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
+    }
+    const isi386::test::mounted_faults faults(dir / "faults");
+    if (!faults.why_not.empty()) {
+        GTEST_SKIP() << faults.why_not;
+    }
+    // The file still holds the header, but its page cannot be read.
+    isi386::test::expect_run(run({arg("faults/unreadable.exe")}), nullptr, "Could not map view", 5);
+    // The file is cut to its first page once that page is read: the field
+    // is gone from under the view.
+    isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);
+}
+
+// A stress case beside those: a file cut and regrown while runs read it.
 TEST_F(e2e_run, file_cut_and_regrown_meanwhile)
 {
-    if (views_at_most_2_gib()) {
-        auto query = isi386::test::program_command();
-        query.back() = "uses-qemu";
-        if (isi386::test::run_program(query, dir).status == 0) {
-            GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
-        }
+    if (!faults_reach_the_program()) {
+        GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
     }
     // e_lfanew 1 MiB into a 2 MiB file, while another thread keeps cutting
     // the file to 4 KiB and growing it back. A run may map the short file
@@ -181,7 +218,7 @@ TEST_F(e2e_run, examines_its_own_program)
     if (!targets_windows()) {
         GTEST_SKIP() << "a Windows program's own machine field";
     }
-    const bool x86 = views_at_most_2_gib();
+    const bool x86 = x86_windows_program();
     isi386::test::expect_run(run({isi386::test::program_path().native()}), x86 ? "1" : "0", nullptr,
                              x86 ? 0 : 1);
 }

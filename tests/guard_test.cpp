@@ -16,6 +16,7 @@
 #else
 #include <csignal>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -205,8 +206,9 @@ TEST_F(guard, file_cut_under_the_view_reads_as_too_short)
 #ifdef _WIN32
     GTEST_SKIP() << "Windows refuses to cut a file that has a mapped view";
 #else
-    // Truncating leaves the second and third pages mapped but past the end.
-    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(page / 2)), 0);
+    // Cut exactly at the second page's first byte, the one that faults:
+    // the second and third pages stay mapped but lie past the end.
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(page)), 0);
     EXPECT_EQ(read_at(view.data()), read_result(true, 0x4C));
     EXPECT_EQ(read_at(view.data() + page), read_result(true, std::nullopt));
 
@@ -230,5 +232,59 @@ TEST_F(guard, file_cut_under_the_view_reads_as_too_short)
     EXPECT_DEATH(static_cast<void>(*static_cast<const volatile std::byte*>(lost)), "");
 #endif
 }
+
+#ifndef _WIN32
+// Counts the signals that reach the action in place before the read.
+volatile int delivered = 0;
+extern "C" void count_signal(int /*signal*/)
+{
+    delivered = delivered + 1;
+}
+
+// Sends this thread `signal` as another process would (si_code SI_QUEUE),
+// claiming a fault at `target`, then reads it; 0 sends nothing.
+template <int signal> std::optional<std::uint16_t> read_after_sent(std::span<const std::byte> view)
+{
+    if (signal != 0) {
+        siginfo_t info{};
+        info.si_signo = signal;
+        info.si_code = SI_QUEUE;
+        info.si_addr = const_cast<std::byte*>(target);
+        ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signal, &info);
+    }
+    return read_target(view);
+}
+
+TEST_F(guard, leaves_the_previous_actions_in_place)
+{
+    struct sigaction counting {};
+    counting.sa_handler = count_signal;
+    sigemptyset(&counting.sa_mask);
+    struct sigaction before_bus {};
+    struct sigaction before_segv {};
+    ::sigaction(SIGBUS, &counting, &before_bus);
+    ::sigaction(SIGSEGV, &counting, &before_segv);
+    const std::pair<isi386::view_reader, int> cases[] = {
+        {read_after_sent<0>, 0}, {read_after_sent<SIGBUS>, 1}, {read_after_sent<SIGSEGV>, 1}};
+    for (const auto& [reader, signals] : cases) {
+        delivered = 0;
+        target = view.data();
+        std::optional<std::uint16_t> machine;
+        // A sent signal is no fault of the read: it reaches the action that
+        // was there before, and the read goes on.
+        EXPECT_TRUE(isi386::read_view(reader, file, view, machine));
+        EXPECT_EQ(machine, 0x4C);
+        EXPECT_EQ(delivered, signals);
+        struct sigaction bus {};
+        struct sigaction segv {};
+        ::sigaction(SIGBUS, nullptr, &bus);
+        ::sigaction(SIGSEGV, nullptr, &segv);
+        EXPECT_EQ(bus.sa_handler, count_signal) << "SIGBUS action not put back";
+        EXPECT_EQ(segv.sa_handler, count_signal) << "SIGSEGV action not put back";
+    }
+    ::sigaction(SIGBUS, &before_bus, nullptr);
+    ::sigaction(SIGSEGV, &before_segv, nullptr);
+}
+#endif
 
 } // namespace

@@ -2,7 +2,7 @@
 // run.
 #include "driver.hpp"
 #include "e2e_fixture.hpp"
-#include "image_probe.hpp"
+#include "fault_fs.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 
 namespace {
 
@@ -80,10 +81,17 @@ class releases : public isi386::test::scratch_dir {
 TEST_F(releases, nothing_outlives_a_run)
 {
     write_file(dir / "tiny", isi386::test::bytes(10));
-    const std::vector<std::pair<std::string, int>> cases = {
+    std::vector<std::pair<std::string, int>> cases = {
         {"x86.exe", 0},     {"x64.exe", 1}, {"tiny", 1},      {"no such file", 3},
         {"a directory", 3}, {"empty", 4},   {"/dev/null", 4},
     };
+    // The two faults under the view, where faultfs can make them.
+    const isi386::test::mounted_faults faults(dir / "faults");
+    if (faults.why_not.empty()) {
+        cases.insert(cases.end(), {{"faults/unreadable.exe", 5}, {"faults/shrinking.exe", 1}});
+    } else {
+        std::cout << "[          ] fault paths not checked: " << faults.why_not << "\n";
+    }
     for (const auto& [path, status] : cases) {
         ASSERT_EQ(run_driver(path, 1), status) << path; // warm up stdio and the loader
         const std::size_t fds = count_entries("/proc/self/fd");

@@ -33,6 +33,9 @@ needs libgtest-dev test -f /usr/include/gtest/gtest.h
 needs googletest test -d /usr/src/googletest
 # libFuzzer's runtime, for the default clang.
 needs libclang-rt-dev compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
+# faultfs, the file system that makes mapped reads fail on purpose.
+needs libfuse3-dev test -f /usr/include/fuse3/fuse.h
+needs pkgconf has pkg-config
 needs util-linux has setpriv
 needs util-linux has prlimit
 needs mingw-w64 has i686-w64-mingw32-g++-posix
