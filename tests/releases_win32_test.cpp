@@ -1,0 +1,118 @@
+// The driver in-process on Windows: nothing acquired outlives a run, by the
+// process's handle count and the bytes its mapped views take.
+#include "driver.hpp"
+#include "image_bytes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <io.h>
+#include <string>
+#include <vector>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+// The process's handles, from the system's handle table (class 16,
+// SystemHandleInformation): Wine's GetProcessHandleCount always says 0.
+struct handle_entry {
+    USHORT process;
+    USHORT creator;
+    UCHAR type;
+    UCHAR attributes;
+    USHORT value;
+    void* object;
+    ULONG access;
+};
+struct handle_table {
+    ULONG count;
+    handle_entry entries[1];
+};
+extern "C" LONG NTAPI NtQuerySystemInformation(int what, void* buffer, ULONG size, ULONG* needed);
+
+std::size_t open_handles()
+{
+    std::vector<char> buffer(1 << 20);
+    constexpr LONG too_small = static_cast<LONG>(0xC0000004); // STATUS_INFO_LENGTH_MISMATCH
+    ULONG needed = 0;
+    while (NtQuerySystemInformation(16, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                    &needed) == too_small) {
+        buffer.resize(buffer.size() * 2);
+    }
+    const auto* table = reinterpret_cast<const handle_table*>(buffer.data());
+    const auto self = static_cast<USHORT>(::GetCurrentProcessId());
+    std::size_t count = 0;
+    for (ULONG i = 0; i < table->count; ++i) {
+        count += table->entries[i].process == self ? 1U : 0U;
+    }
+    return count;
+}
+
+// Bytes of the address space that mapped views (MEM_MAPPED) take.
+std::uintptr_t mapped_bytes()
+{
+    std::uintptr_t total = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (std::uintptr_t at = 0;
+         ::VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) != 0;
+         at = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize) {
+        total += region.Type == MEM_MAPPED ? region.RegionSize : 0;
+    }
+    return total;
+}
+
+// Runs the driver `times` times on `path`, its lines sent to NUL; the last
+// status.
+int run_quietly(const std::filesystem::path& path, int times)
+{
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fflush(stderr));
+    const int saved_out = ::_dup(1);
+    const int saved_err = ::_dup(2);
+    const int null = ::_open("NUL", _O_WRONLY);
+    ::_dup2(null, 1);
+    ::_dup2(null, 2);
+    const wchar_t* argv[] = {L"isi386", path.c_str(), nullptr};
+    int status = -1;
+    for (int i = 0; i < times; ++i) {
+        status = isi386::run(argv);
+    }
+    ::_dup2(saved_out, 1);
+    ::_dup2(saved_err, 2);
+    ::_close(saved_out);
+    ::_close(saved_err);
+    ::_close(null);
+    return status;
+}
+
+TEST(releases, nothing_outlives_a_run)
+{
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("isi386-releases-" + std::to_string(::GetCurrentProcessId()));
+    std::filesystem::create_directories(dir / "a directory");
+    ASSERT_TRUE(isi386::test::write_file(dir / "x86.exe", isi386::test::pe_image(0x014C)));
+    ASSERT_TRUE(isi386::test::write_file(dir / "x64.exe", isi386::test::pe_image(0x8664)));
+    ASSERT_TRUE(isi386::test::write_file(dir / "tiny", isi386::test::bytes(10)));
+    ASSERT_TRUE(isi386::test::write_file(dir / "empty", {}));
+    const std::pair<const char*, int> cases[] = {
+        {"x86.exe", 0},      {"x64.exe", 1},     {"tiny", 1},
+        {"no such file", 3}, {"a directory", 3}, {"empty", 4},
+    };
+    for (const auto& [name, status] : cases) {
+        ASSERT_EQ(run_quietly(dir / name, 1), status) << name; // warm up the runtime
+        const std::size_t handles = open_handles();
+        const std::uintptr_t mapped = mapped_bytes();
+        EXPECT_EQ(run_quietly(dir / name, 50), status) << name;
+        EXPECT_EQ(open_handles(), handles) << name;
+        EXPECT_EQ(mapped_bytes(), mapped) << name;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+} // namespace
