@@ -13,7 +13,7 @@ sh cmake/wine-run.sh "$work/prefix" start
 run_some() { # count
     local wrong=0
     for ((i = 0; i < $1; i++)); do
-        [ "$(sh cmake/wine-run.sh "$work/prefix" "$program" "$PWD/samples/x64.exe" 2>&1)" = 0 ] ||
+        [ "$(sh cmake/wine-run.sh "$work/prefix" "$program" "$PWD/samples/x64.exe" 2>&1 | tr -d "\r")" = 0 ] ||
             wrong=$((wrong + 1))
     done
     echo "$wrong"
