@@ -48,8 +48,40 @@ check "DllCharacteristics DYNAMIC_BASE" has '^[[:space:]]+DYNAMIC_BASE$'
 check "DllCharacteristics NX_COMPAT" has '^[[:space:]]+NX_COMPAT$'
 check "no link time in the header" has 'Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970'
 check "console subsystem" has 'Subsystem[[:space:]]+00000003'
+# Windows refuses a program whose subsystem version is newer than itself.
+subsystem=5.1
+[ "$processor" = x86 ] || subsystem=5.2
+check "subsystem version $subsystem (Windows XP)" bash -c \
+    'grep -Eq "^MajorSubsystemVersion[[:space:]]+${1%.*}$" <<<"$0" && grep -Eq "^MinorSubsystemVersion[[:space:]]+${1#*.}$" <<<"$0"' \
+    "$headers" "$subsystem"
 dlls=$(grep 'DLL Name:' <<<"$headers" | awk '{print $3}' | sort | tr '\n' ' ')
 check "imports only KERNEL32.dll and msvcrt.dll (has: $dlls)" test "$dlls" = "KERNEL32.dll msvcrt.dll "
+# Every function either program imports, each one there since Windows XP
+# (32-bit) and Windows XP x64 Edition: the oldest Windows it runs on. A
+# newer one is looked up at run time instead (GetProcAddress).
+since_xp=" KERNEL32.dll:AddVectoredExceptionHandler KERNEL32.dll:CloseHandle
+KERNEL32.dll:CreateFileMappingW KERNEL32.dll:CreateFileW KERNEL32.dll:DeleteCriticalSection
+KERNEL32.dll:EnterCriticalSection KERNEL32.dll:FreeLibrary KERNEL32.dll:GetCurrentProcess
+KERNEL32.dll:GetCurrentProcessId KERNEL32.dll:GetCurrentThreadId KERNEL32.dll:GetFileSizeEx
+KERNEL32.dll:GetLastError KERNEL32.dll:GetModuleHandleA KERNEL32.dll:GetModuleHandleW
+KERNEL32.dll:GetProcAddress KERNEL32.dll:GetStartupInfoW KERNEL32.dll:GetSystemTimeAsFileTime
+KERNEL32.dll:GetTickCount KERNEL32.dll:InitializeCriticalSection KERNEL32.dll:LeaveCriticalSection
+KERNEL32.dll:LoadLibraryA KERNEL32.dll:MapViewOfFile KERNEL32.dll:QueryPerformanceCounter
+KERNEL32.dll:RemoveVectoredExceptionHandler KERNEL32.dll:RtlCaptureContext KERNEL32.dll:SetErrorMode
+KERNEL32.dll:SetUnhandledExceptionFilter KERNEL32.dll:Sleep KERNEL32.dll:TerminateProcess
+KERNEL32.dll:TlsGetValue KERNEL32.dll:UnmapViewOfFile KERNEL32.dll:VirtualProtect
+KERNEL32.dll:VirtualQuery KERNEL32.dll:__C_specific_handler msvcrt.dll:__iob_func
+msvcrt.dll:__p__commode msvcrt.dll:__p__fmode msvcrt.dll:__p__wcmdln msvcrt.dll:__set_app_type
+msvcrt.dll:__setusermatherr msvcrt.dll:__wgetmainargs msvcrt.dll:__winitenv msvcrt.dll:_amsg_exit
+msvcrt.dll:_cexit msvcrt.dll:_commode msvcrt.dll:_fmode msvcrt.dll:_initterm msvcrt.dll:_iob
+msvcrt.dll:_onexit msvcrt.dll:_wcmdln msvcrt.dll:abort msvcrt.dll:calloc msvcrt.dll:exit
+msvcrt.dll:fflush msvcrt.dll:fprintf msvcrt.dll:free msvcrt.dll:fwrite msvcrt.dll:malloc
+msvcrt.dll:memcpy msvcrt.dll:signal msvcrt.dll:strlen msvcrt.dll:strncmp msvcrt.dll:vfprintf "
+imports=$(awk '/DLL Name:/ { dll = $3; next } dll && NF == 0 { dll = "" }
+    dll && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print dll ":" $3 }' <<<"$headers")
+newer=$(for import in $imports; do [[ $since_xp = *[[:space:]]$import[[:space:]]* ]] || echo "$import"; done)
+check "imports $(wc -w <<<"$imports") functions, all there since Windows XP (newer: ${newer:-none})" \
+    test -z "$newer"
 # Resource type 24 (RT_MANIFEST), name 1, holding the manifest text.
 check "RT_MANIFEST resource, id 1" grep -Eq 'Entry: ID: 0x000018,' <<<"$headers"
 check "manifest id 1" grep -Eq '^0[0-9a-f]+ +Entry: ID: 0x000001,' <<<"$headers"

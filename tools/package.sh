@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds the downloads into build/packages/, with a SHA256SUMS:
-#   isi386_<version>_<arch>.deb    the Linux program, its man page, copyright
-#   isi386-<version>-win32.zip     isi386.exe for 32-bit x86, README.txt, LICENSE.txt
-#   isi386-<version>-win64.zip     isi386.exe for x86-64, README.txt, LICENSE.txt
+#   isi386_<version>_<arch>.deb    the Linux program, its man page, README, copyright
+#   isi386-<version>-win32.zip     isi386.exe for 32-bit x86, README.txt, LICENSE.txt,
+#                                  THIRD-PARTY-NOTICES.txt
+#   isi386-<version>-win64.zip     the same for x86-64
 #
 #   bash tools/package.sh [deb] [win32] [win64]    (no argument: all three)
 #
-# The same commit gives the same bytes: every file time is SOURCE_DATE_EPOCH
-# (the last commit's time unless set), owners are root, order is fixed, and
-# the builds carry no paths or link times. The .deb alone needs no mingw-w64.
+# The same commit gives the same bytes, from a clone or from a `git archive`
+# export, on any file system and under any umask: every file time is
+# SOURCE_DATE_EPOCH (unless set, the commit's time), owners are root, modes
+# and order are fixed, and the builds carry no paths or link times. The
+# programs are built without their tests, in build/package/; the .deb needs
+# neither mingw-w64 nor zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,46 +21,79 @@ targets=("$@")
 source tools/install-missing.sh
 needs cmake has cmake
 needs g++ has g++
-needs dpkg has dpkg-deb
-needs zip has zip
-[[ " ${targets[*]} " = *" win"* ]] && needs mingw-w64 has i686-w64-mingw32-g++-posix
+[[ " ${targets[*]} " = *" deb "* ]] && needs dpkg has dpkg-deb
+if [[ " ${targets[*]} " = *" win"* ]]; then
+    needs mingw-w64 has i686-w64-mingw32-g++-posix
+    needs zip has zip
+fi
 install_needed
 
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    if git rev-parse --git-dir >/dev/null 2>&1; then
+        SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    else
+        # `git archive` writes the commit's time here (export-subst).
+        SOURCE_DATE_EPOCH=$(cat packaging/commit-time)
+    fi
+fi
+if ! [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]]; then
+    echo "package.sh: no commit time here (neither a git checkout nor a git archive export): set SOURCE_DATE_EPOCH" >&2
+    exit 1
+fi
+export SOURCE_DATE_EPOCH
 out=build/packages
 mkdir -p "$out"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-build() { # preset: configures and builds the program alone; sets $version
-    cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" --target isi386 -j "$(nproc)" >/dev/null
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$1/CMakeCache.txt")
+build() { # preset: configures and builds the program alone in build/package/PRESET
+    cmake --preset "$1" -B "build/package/$1" -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "build/package/$1" --target isi386 -j "$(nproc)" >/dev/null
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/package/$1/CMakeCache.txt")
 }
-# Fixed times for everything under a folder, links included.
-settle() { find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +; }
+# Fixed times for everything under a folder, links included; fixed modes.
+settle() {
+    find "$1" -type d -exec chmod 0755 {} +
+    find "$1" -type f -exec chmod 0644 {} +
+    find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+}
+# "SOURCE (= VERSION)" of the Debian package that holds the build machine's FILE.
+built_using() {
+    local package
+    package=$(dpkg -S "$(realpath "$1")" | cut -d: -f1)
+    dpkg-query -W -f='${source:Package} (= ${source:Version})' "$package"
+}
+crlf() { sed -i 's/$/\r/' "$@"; }
 
 make_deb() {
     build native
     local root=$stage/deb
-    cmake --install build/native --prefix "$root/usr" --strip >/dev/null
+    cmake --install build/package/native --prefix "$root/usr" --strip >/dev/null
     local doc=$root/usr/share/doc/isi386
     mkdir -p "$doc" "$root/usr/share/lintian/overrides" "$root/DEBIAN"
     gzip -9n "$root/usr/share/man/man1/isi386.1"
-    cp packaging/copyright "$doc/copyright"
+    gzip -9n <README.md >"$doc/README.md.gz"
     gzip -9n <packaging/changelog >"$doc/changelog.gz"
     cp packaging/lintian-overrides "$root/usr/share/lintian/overrides/isi386"
-    find "$root" -type d -exec chmod 0755 {} +
-    find "$root" -type f -exec chmod 0644 {} +
+    # The static program holds parts of the C library and of libgcc.
+    local glibc gcc
+    glibc=$(built_using "$(g++ -print-file-name=libc.a)")
+    gcc=$(built_using "$(g++ -print-file-name=libgcc_eh.a)")
+    sed -e "s/@GLIBC@/$glibc/" -e "s/@GCC@/$gcc/" packaging/copyright >"$doc/copyright"
+    settle "$root"
     chmod 0755 "$root/usr/bin/isi386"
     (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums)
     chmod 0644 "$root/DEBIAN/md5sums"
+    # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
+    # rounded up, and 1 for each directory; never what a file system says.
     local arch size
     arch=$(dpkg --print-architecture)
-    size=$(du -sk --apparent-size "$root/usr" | cut -f1)
+    size=$(cd "$root" && find usr -printf '%y %s\n' |
+        awk '$1 == "f" { n += int(($2 + 1023) / 1024); next } { n += 1 } END { print n }')
     sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
-        packaging/control.in >"$root/DEBIAN/control"
-    settle "$root"
+        -e "s/@BUILT_USING@/$glibc, $gcc/" packaging/control.in >"$root/DEBIAN/control"
+    chmod 0644 "$root/DEBIAN/control"
+    find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     dpkg-deb --root-owner-group -Zxz --build "$root" "$out/isi386_${version}_${arch}.deb" >/dev/null
 }
 
@@ -65,14 +102,20 @@ make_zip() { # win32 | win64
     [ "$1" = win64 ] && preset=windows-x64
     build "$preset"
     local dir=$stage/$1
-    cmake --install "build/$preset" --prefix "$dir" --strip >/dev/null
+    cmake --install "build/package/$preset" --prefix "$dir" --strip >/dev/null
+    local mingw gcc
+    mingw=$(dpkg-query -W -f='${source:Version}' mingw-w64-common)
+    gcc=$(dpkg-query -W -f='${source:Version}' gcc-mingw-w64-base)
+    sed -e "s/@MINGW_VERSION@/$mingw/" -e "s/@GCC_MINGW_VERSION@/$gcc/" \
+        packaging/THIRD-PARTY-NOTICES-windows.txt >"$dir/THIRD-PARTY-NOTICES.txt"
     # Text files for Windows end their lines in CRLF.
-    sed -i 's/$/\r/' "$dir/README.txt" "$dir/LICENSE.txt"
+    crlf "$dir/README.txt" "$dir/LICENSE.txt" "$dir/THIRD-PARTY-NOTICES.txt"
     settle "$dir"
+    chmod 0755 "$dir/isi386.exe"
     rm -f "$out/isi386-$version-$1.zip"
     # -X: no owners or extra time fields; DOS times in UTC.
     (cd "$dir" && TZ=UTC zip -X -q -9 "$OLDPWD/$out/isi386-$version-$1.zip" \
-        isi386.exe README.txt LICENSE.txt)
+        isi386.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)
 }
 
 for target in "${targets[@]}"; do
