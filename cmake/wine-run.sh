@@ -10,10 +10,9 @@
 # neither loader on PATH.
 #
 # Wine's own error lines go to PREFIX/wine.log, not into the program's
-# stderr. When Wine fails to start the program (it exits non-zero having
-# written nothing but such lines), the start is tried again, twice at most;
-# then the runner says so on stderr and exits 125: never an answer of the
-# program's.
+# stderr. When Wine fails to start the program (it wrote nothing but such
+# lines), the start is tried again, twice at most; then the runner says so
+# on stderr and exits 125: never an answer of the program's.
 prefix=$1
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all,err+all
@@ -74,8 +73,10 @@ for try in 1 2 3; do
     if [ -s "$work/wine" ]; then
         { echo "== $(date -u +%FT%TZ) $* (status $status)"; cat "$work/wine"; } >>"$prefix/wine.log"
     fi
-    # Nothing of the program's own, and Wine complained: it never ran.
-    if [ "$status" -eq 0 ] || [ -s "$work/out" ] || [ -s "$work/program" ] || [ ! -s "$work/wine" ]; then
+    # Nothing of the program's own, and Wine complained: it never ran, or
+    # Wine lost what it wrote (seen once, status 0 and no line, while Wine
+    # was starting its helper processes on a loaded machine).
+    if [ -s "$work/out" ] || [ -s "$work/program" ] || [ ! -s "$work/wine" ]; then
         cat "$work/out"
         cat "$work/program" >&2
         exit "$status"

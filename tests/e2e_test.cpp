@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -161,7 +162,13 @@ TEST_F(e2e_run, faults_under_the_view)
         GTEST_SKIP() << faults.why_not;
     }
     // The file still holds the header, but its page cannot be read.
-    isi386::test::expect_run(run({arg("faults/unreadable.exe")}), nullptr, "Could not map view", 5);
+    // (valgrind reads each mapped file for debug information, and says so
+    // on stderr when it cannot.)
+    const char* const wrapper = std::getenv("ISI386_TEST_WRAPPER");
+    if (wrapper == nullptr || std::string_view(wrapper).find("valgrind") == std::string::npos) {
+        isi386::test::expect_run(run({arg("faults/unreadable.exe")}), nullptr, "Could not map view",
+                                 5);
+    }
     // The file is cut to its first page once that page is read: the field
     // is gone from under the view.
     isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);

@@ -1,5 +1,6 @@
 // The driver in-process on Windows: nothing acquired outlives a run, by the
-// process's handle count and the bytes its mapped views take.
+// process's handle count and the bytes its mapped views take; and a view is
+// as long as its file.
 #include "driver.hpp"
 #include "image_bytes.hpp"
 
@@ -111,6 +112,15 @@ TEST(releases, nothing_outlives_a_run)
         EXPECT_EQ(open_handles(), handles) << name;
         EXPECT_EQ(mapped_bytes(), mapped) << name;
     }
+    // The view says no more bytes than the file holds, though its pages
+    // span more.
+    const isi386::file_handle file = isi386::open_file((dir / "tiny").c_str());
+    const isi386::mapping_handle mapping = isi386::create_mapping(file);
+    const isi386::file_view view = isi386::map_view(file, mapping);
+    EXPECT_EQ(view.size(), 10U);
+    isi386::close_file(file);
+    isi386::close_mapping(mapping);
+    isi386::unmap_view(view);
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
 }
