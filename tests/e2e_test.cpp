@@ -4,13 +4,8 @@
 #include "e2e_fixture.hpp"
 #include "fault_fs.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <string_view>
 #include <thread>
 
@@ -172,52 +167,6 @@ TEST_F(e2e_run, faults_under_the_view)
     // The file is cut to its first page once that page is read: the field
     // is gone from under the view.
     isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);
-}
-
-// A stress case beside those: a file cut and regrown while runs read it.
-TEST_F(e2e_run, file_cut_and_regrown_meanwhile)
-{
-    if (!faults_reach_the_program()) {
-        GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
-    }
-    // e_lfanew 1 MiB into a 2 MiB file, while another thread keeps cutting
-    // the file to 4 KiB and growing it back. A run may map the short file
-    // ("0"), the whole one ("1"), or lose the field's page under its view:
-    // "0" if the file is still short when it looks again, else status 5.
-    const std::filesystem::path file = dir / "flapping.exe";
-    constexpr off_t field_at = (1 << 20) + 4;
-    isi386::test::write_file(file, isi386::test::header_only(2 << 20, 1 << 20, 0x4C, 0x01));
-    std::atomic<bool> stop{false};
-    std::thread flapper([&] {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-        const unsigned char field[] = {0x4C, 0x01};
-        // Mostly whole, briefly cut: a run then maps the whole file and,
-        // now and then, loses the field's page between mapping and read.
-        bool flapping = true;
-        while (!stop && flapping) {
-            // Writing the field past the end grows the file with it in place.
-            flapping = ::pwrite(fd, field, sizeof field, field_at) == sizeof field &&
-                       ::ftruncate(fd, 2 << 20) == 0;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-            flapping = flapping && ::ftruncate(fd, 4096) == 0;
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        ::close(fd);
-    });
-    std::map<int, int> statuses;
-    for (int i = 0; i < 60; ++i) {
-        const auto result = run({arg("flapping.exe")});
-        const auto line = [](const char* text) { return text + std::string(isi386::test::eol()); };
-        const bool answered = (result.status == 0 && result.out == line("1")) ||
-                              (result.status == 1 && result.out == line("0")) ||
-                              (result.status == 5 && result.err == line("Could not map view"));
-        EXPECT_TRUE(answered) << "run " << i << ": status " << result.status << ", stdout "
-                              << result.out << ", stderr " << result.err;
-        ++statuses[result.status];
-    }
-    stop = true;
-    flapper.join();
-    EXPECT_GT(statuses[1], 0) << "no run saw the short file";
 }
 
 TEST_F(e2e_run, examines_its_own_program)

@@ -32,9 +32,13 @@ int get_attributes(const char* path, struct stat* st, fuse_file_info* /*file*/)
 {
     *st = {};
     st->st_nlink = 1;
-    st->st_mode = std::string_view(path) == "/" ? S_IFDIR | 0755 : S_IFREG | 0444;
+    if (std::string_view(path) == "/") {
+        st->st_mode = S_IFDIR | 0755;
+        return 0;
+    }
+    st->st_mode = S_IFREG | 0444;
     st->st_size = size_of(path);
-    return S_ISDIR(st->st_mode) || st->st_size >= 0 ? 0 : -ENOENT;
+    return st->st_size >= 0 ? 0 : -ENOENT;
 }
 
 int open_file(const char* path, fuse_file_info* file)

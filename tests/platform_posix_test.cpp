@@ -3,6 +3,7 @@
 #include "driver.hpp"
 #include "e2e_fixture.hpp"
 #include "fault_fs.hpp"
+#include "run_driver.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -52,29 +53,9 @@ rlim_t address_space_in_use()
 
 class releases : public isi386::test::scratch_dir {
   protected:
-    // Runs the driver in-process `times` times with stdout and stderr sent
-    // to /dev/null, returning the last status.
     int run_driver(const std::string& path, int times) const
     {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        const int saved_out = ::dup(1);
-        const int saved_err = ::dup(2);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        const std::string full = path.empty() || path[0] == '/' ? path : (dir / path).string();
-        const char* argv[] = {"isi386", full.c_str(), nullptr};
-        int status = -1;
-        for (int i = 0; i < times; ++i) {
-            status = isi386::run(argv);
-        }
-        ::dup2(saved_out, 1);
-        ::dup2(saved_err, 2);
-        ::close(saved_out);
-        ::close(saved_err);
-        ::close(null);
-        return status;
+        return isi386::test::run_driver(dir / path, times);
     }
 };
 

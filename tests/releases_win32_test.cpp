@@ -3,14 +3,12 @@
 // as long as its file.
 #include "driver.hpp"
 #include "image_bytes.hpp"
+#include "run_driver.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <io.h>
 #include <string>
 #include <vector>
 
@@ -67,30 +65,6 @@ std::uintptr_t mapped_bytes()
     return total;
 }
 
-// Runs the driver `times` times on `path`, its lines sent to NUL; the last
-// status.
-int run_quietly(const std::filesystem::path& path, int times)
-{
-    static_cast<void>(std::fflush(stdout));
-    static_cast<void>(std::fflush(stderr));
-    const int saved_out = ::_dup(1);
-    const int saved_err = ::_dup(2);
-    const int null = ::_open("NUL", _O_WRONLY);
-    ::_dup2(null, 1);
-    ::_dup2(null, 2);
-    const wchar_t* argv[] = {L"isi386", path.c_str(), nullptr};
-    int status = -1;
-    for (int i = 0; i < times; ++i) {
-        status = isi386::run(argv);
-    }
-    ::_dup2(saved_out, 1);
-    ::_dup2(saved_err, 2);
-    ::_close(saved_out);
-    ::_close(saved_err);
-    ::_close(null);
-    return status;
-}
-
 TEST(releases, nothing_outlives_a_run)
 {
     const auto dir = std::filesystem::temp_directory_path() /
@@ -105,10 +79,10 @@ TEST(releases, nothing_outlives_a_run)
         {"no such file", 3}, {"a directory", 3}, {"empty", 4},
     };
     for (const auto& [name, status] : cases) {
-        ASSERT_EQ(run_quietly(dir / name, 1), status) << name; // warm up the runtime
+        ASSERT_EQ(isi386::test::run_driver(dir / name, 1), status) << name; // warm up the runtime
         const std::size_t handles = open_handles();
         const std::uintptr_t mapped = mapped_bytes();
-        EXPECT_EQ(run_quietly(dir / name, 50), status) << name;
+        EXPECT_EQ(isi386::test::run_driver(dir / name, 50), status) << name;
         EXPECT_EQ(open_handles(), handles) << name;
         EXPECT_EQ(mapped_bytes(), mapped) << name;
     }
