@@ -164,8 +164,8 @@ TEST_F(e2e_run, faults_under_the_view)
         isi386::test::expect_run(run({arg("faults/unreadable.exe")}), nullptr, "Could not map view",
                                  5);
     }
-    // The file is cut to its first page once that page is read: the field
-    // is gone from under the view.
+    // The file is cut to its first page once that page is read: it ends
+    // exactly at the field, which is gone from under the view.
     isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);
 }
 

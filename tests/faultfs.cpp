@@ -3,11 +3,12 @@
 //   faultfs MOUNTPOINT      (in the foreground; SIGTERM unmounts it)
 //   unreadable.exe  8 KiB; every read fails (EIO), though the size holds
 //                   the header.
-//   shrinking.exe   2 MiB, e_lfanew 1 MiB, Machine 0x014C; a read returns
-//                   nothing past the first 4 KiB, and from the first read to
-//                   the next open or close the file is 4 KiB long. The
-//                   kernel takes the short read for the end of the file and
-//                   cuts its size under any view: the field's page is gone.
+//   shrinking.exe   8 KiB, e_lfanew 0xFFC: Machine is the first two bytes of
+//                   the second page. A read returns nothing past the first
+//                   page, and from the first read to the next open or close
+//                   the file is that page long. The kernel takes the short
+//                   read for the end of the file and cuts its size under any
+//                   view: the file now ends exactly at the field.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr off_t page = 4096;
-constexpr off_t header = 1 << 20;
 bool cut = false;
 
 off_t size_of(std::string_view path)
@@ -25,7 +25,7 @@ off_t size_of(std::string_view path)
     if (path == "/unreadable.exe") {
         return 2 * page;
     }
-    return path == "/shrinking.exe" ? (cut ? page : 2 * header) : -1;
+    return path == "/shrinking.exe" ? (cut ? page : 2 * page) : -1;
 }
 
 int get_attributes(const char* path, struct stat* st, fuse_file_info* /*file*/)
@@ -63,9 +63,8 @@ int read_file(const char* path, char* buffer, size_t size, off_t at, fuse_file_i
     cut = true;
     off_t n = 0;
     for (; n < static_cast<off_t>(size) && at + n < page; ++n) {
-        // e_lfanew = 1 MiB: its byte 2 is 0x10; the field itself is past
-        // the first page, so it never comes back.
-        buffer[n] = at + n == 0x3E ? '\x10' : '\0';
+        // e_lfanew = 0xFFC, little-endian at 0x3C.
+        buffer[n] = at + n == 0x3C ? '\xFC' : (at + n == 0x3D ? '\x0F' : '\0');
     }
     return static_cast<int>(n);
 }
