@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,7 @@ sigjmp_buf* volatile resume_at = nullptr;
 const std::byte* volatile guarded_data = nullptr;
 volatile std::size_t guarded_size = 0;
 volatile std::size_t fault_offset = 0;
+pthread_t guarded_thread{};
 struct sigaction previous_bus {};
 struct sigaction previous_segv {};
 
@@ -111,8 +113,10 @@ extern "C" void on_fault(int signal, siginfo_t* info, void* /*context*/)
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(info->si_addr) -
                                   reinterpret_cast<std::uintptr_t>(guarded_data);
     // si_code > 0: the kernel raised it for an access. A signal another
-    // process sent (si_code <= 0) carries whatever address it was given.
-    if (resume_at != nullptr && info->si_code > 0 && offset < guarded_size) {
+    // process sent (si_code <= 0) carries whatever address it was given. A
+    // fault of another thread cannot resume on the guarding thread's stack.
+    if (resume_at != nullptr && info->si_code > 0 && offset < guarded_size &&
+        ::pthread_equal(::pthread_self(), guarded_thread) != 0) {
         fault_offset = offset;
         sigjmp_buf* const resume = resume_at;
         resume_at = nullptr;
@@ -158,6 +162,7 @@ bool read_view(view_reader read, file_handle file, file_view view,
     if (sigsetjmp(jump, 1) == 0) {
         guarded_data = view.data();
         guarded_size = view.size();
+        guarded_thread = ::pthread_self();
         resume_at = &jump; // armed only now that the jump buffer is filled
         machine = read(view);
         resume_at = nullptr;

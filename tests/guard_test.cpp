@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -156,11 +157,12 @@ class guard : public testing::Test {
     }
 
     // read_view's result and the machine value it gave, reading `at`.
-    std::pair<bool, std::optional<std::uint16_t>> read_at(const std::byte* at) const
+    std::pair<bool, std::optional<std::uint16_t>>
+    read_at(const std::byte* at, isi386::view_reader reader = read_target) const
     {
         target = at;
         std::optional<std::uint16_t> machine = 0xFFFF;
-        const bool readable = isi386::read_view(read_target, file, view, machine);
+        const bool readable = isi386::read_view(reader, file, view, machine);
         return {readable, machine};
     }
 
@@ -188,17 +190,29 @@ TEST_F(guard, fault_inside_view_while_file_holds_the_byte_is_unreadable)
     EXPECT_EQ(read_at(second), read_result(true, 0x4C));
 }
 
+// The read, in a thread of its own.
+std::optional<std::uint16_t> read_in_another_thread(std::span<const std::byte> view)
+{
+    std::optional<std::uint16_t> machine;
+    std::thread([&] { machine = read_target(view); }).join();
+    return machine;
+}
+
 TEST_F(guard, fault_outside_view_goes_where_it_would_have)
 {
-    const std::byte* outside = other.data() + page;
-    set_readable(outside, false);
-    repair = outside;
-    passed_on = 0;
-    void* const handler = install_repair();
-    const read_result result = read_at(outside);
-    remove_repair(handler);
-    EXPECT_EQ(passed_on, 1);
-    EXPECT_EQ(result, read_result(true, 0x4C));
+    // Outside the view; inside it, but in another thread than the guard's.
+    const std::pair<const std::byte*, isi386::view_reader> cases[] = {
+        {other.data() + page, read_target}, {view.data() + page, read_in_another_thread}};
+    for (const auto& [at, reader] : cases) {
+        set_readable(at, false);
+        repair = at;
+        passed_on = 0;
+        void* const handler = install_repair();
+        const read_result result = read_at(at, reader);
+        remove_repair(handler);
+        EXPECT_EQ(passed_on, 1);
+        EXPECT_EQ(result, read_result(true, 0x4C));
+    }
 }
 
 TEST_F(guard, file_cut_under_the_view_reads_as_too_short)
