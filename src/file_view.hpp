@@ -60,8 +60,9 @@ using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>)
 // Runs read(view) and stores its result in `machine`. Reading a mapped file
 // can fault: on POSIX when another process has truncated the file since it
 // was mapped, on Windows when its pages cannot be brought in (a network or
-// removable file that fails). Only a fault at an address inside the view,
-// during the read, is caught; any other fault acts as it would have.
+// removable file that fails). Only a fault the system raised at an address
+// inside the view, in the reading thread, during the read, is caught; any
+// other fault, and any signal another process sent, acts as it would have.
 //
 // After a caught fault the file's size is looked at again. If the file no
 // longer holds the byte that faulted, it shrank: `machine` is std::nullopt,
