@@ -73,9 +73,8 @@ for try in 1 2 3; do
     if [ -s "$work/wine" ]; then
         { echo "== $(date -u +%FT%TZ) $* (status $status)"; cat "$work/wine"; } >>"$prefix/wine.log"
     fi
-    # Nothing of the program's own, and Wine complained: it never ran, or
-    # Wine lost what it wrote (seen once, status 0 and no line, while Wine
-    # was starting its helper processes on a loaded machine).
+    # Nothing of the program's own, and Wine complained: whatever the
+    # status, the program never got as far as writing.
     if [ -s "$work/out" ] || [ -s "$work/program" ] || [ ! -s "$work/wine" ]; then
         cat "$work/out"
         cat "$work/program" >&2

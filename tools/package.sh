@@ -80,10 +80,7 @@ make_deb() {
     glibc=$(built_using "$(g++ -print-file-name=libc.a)")
     gcc=$(built_using "$(g++ -print-file-name=libgcc_eh.a)")
     sed -e "s/@GLIBC@/$glibc/" -e "s/@GCC@/$gcc/" packaging/copyright >"$doc/copyright"
-    settle "$root"
-    chmod 0755 "$root/usr/bin/isi386"
     (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums)
-    chmod 0644 "$root/DEBIAN/md5sums"
     # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
     # rounded up, and 1 for each directory; never what a file system says.
     local arch size
@@ -92,8 +89,8 @@ make_deb() {
         awk '$1 == "f" { n += int(($2 + 1023) / 1024); next } { n += 1 } END { print n }')
     sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
         -e "s/@BUILT_USING@/$glibc, $gcc/" packaging/control.in >"$root/DEBIAN/control"
-    chmod 0644 "$root/DEBIAN/control"
-    find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    settle "$root"
+    chmod 0755 "$root/usr/bin/isi386"
     dpkg-deb --root-owner-group -Zxz --build "$root" "$out/isi386_${version}_${arch}.deb" >/dev/null
 }
 
