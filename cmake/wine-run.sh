@@ -1,42 +1,83 @@
 #!/bin/sh
 # Runs a Windows program under Wine, in the prefix PREFIX:
 #   wine-run.sh PREFIX PROGRAM [ARG...]
-#   wine-run.sh PREFIX start    start a persistent wineserver; boot the prefix
+#   wine-run.sh PREFIX start    boot the prefix; start a wineserver for it
 #   wine-run.sh PREFIX stop     stop that server
 #   wine-run.sh PREFIX uses-qemu   exit 0 when 32-bit programs run under qemu
 # A 32-bit x86 program runs under Wine's 32-bit loader, any other under
 # wine64. Where the kernel cannot run 32-bit code, the 32-bit loader runs
 # under qemu-i386; ISI386_WINE_QEMU=1 makes it do so anywhere. Debian puts
-# neither loader on PATH.
+# neither loader on PATH. A program run in a prefix not yet booted boots
+# it first.
 #
-# Wine's own error lines go to PREFIX/wine.log, not into the program's
-# stderr. When Wine fails to start the program (it wrote nothing but such
-# lines), the start is tried again, twice at most; then the runner says so
-# on stderr and exits 125: never an answer of the program's.
+# Wine's own error lines go to PREFIX/wine.log (the previous run's to
+# wine.log.old), not into the program's stderr. When Wine fails to start the
+# program (it wrote nothing but such lines), the start is tried again, twice
+# at most; then the runner says so on stderr and exits 125: never an answer
+# of the program's.
 prefix=$1
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all,err+all
 # No Mono or Gecko installers on the first start of a prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${ISI386_WINE_DIR:-/usr/lib/wine}
-# Address randomisation off for the loaders. Debian's Wine has no
-# preloader, so a randomised heap can take the place where Wine must put
-# the shared user data (0x7ffe0000), and the program never starts.
-fixed="setarch $(uname -m) -R"
+runs_32bit_code() {
+    "$wine/wine" --version >/dev/null 2>&1
+}
 uses_qemu() {
-    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || ! "$wine/wine" --version >/dev/null 2>&1
+    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || ! runs_32bit_code
+}
+# Address randomisation off for the loaders. Debian's Wine has no 32-bit
+# preloader, so a randomised heap can take the place where Wine must put the
+# shared user data (0x7ffe0000), and the program never starts. Where
+# personality() is refused (Docker's default seccomp profile), they run
+# randomised, and a start that fails is tried again.
+fixed() {
+    if [ -e "$prefix/isi386.randomised" ]; then
+        "$@"
+    else
+        setarch "$(uname -m)" -R "$@"
+    fi
+}
+
+start() {
+    mkdir -p "$prefix" # the server keys on an existing folder
+    rm -f "$prefix/isi386.randomised"
+    if ! setarch "$(uname -m)" -R true 2>/dev/null; then
+        : >"$prefix/isi386.randomised"
+        echo "wine-run.sh: setarch -R is refused here; Wine's loaders run with address randomisation" >&2
+    fi
+    if [ -f "$prefix/wine.log" ]; then
+        mv -f "$prefix/wine.log" "$prefix/wine.log.old"
+    fi
+    # The server, and the helpers (services, explorer) that the prefix's
+    # first process starts, outlive their caller: with the caller's output
+    # they would hold a test runner's pipe open, so they get /dev/null. It
+    # stays 60 s after its last process, so that an interrupted run leaves
+    # nothing behind for long. A server already up for this prefix refuses
+    # to start again: fine.
+    "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1
+    # A 64-bit prefix booted by wine64 has SysWOW64 for 32-bit programs.
+    fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1
+    if ! runs_32bit_code && [ ! -e "$prefix/isi386.wow64" ]; then
+        # wineboot installs the 32-bit half of the prefix with the 32-bit
+        # loader, which this kernel cannot run. Install it under qemu here,
+        # from a SysWOW64 seeded with Wine's 32-bit DLLs, the files that
+        # install puts there, so that its own loader can start.
+        wow64="$prefix/drive_c/windows/syswow64"
+        mkdir -p "$wow64"
+        cp -Rn "$wine/../i386-linux-gnu/wine/i386-windows/." "$wow64/"
+        inf="$(cd -P "$wine/../../share/wine" && pwd -P)/wine.inf"
+        WINELOADERNOEXEC=1 fixed qemu-i386 -L / "$wine/wine" 'C:\windows\syswow64\rundll32.exe' \
+            setupapi,InstallHinfSection Wow64Install 128 '\\?\unix'"$inf" </dev/null >/dev/null 2>&1 &&
+            : >"$prefix/isi386.wow64"
+    fi
+    : >"$prefix/isi386.booted"
 }
 
 case $1 in
 start)
-    mkdir -p "$prefix" # the server keys on an existing folder
-    # The server, and the helpers (services, explorer) that the prefix's
-    # first process starts, outlive their caller: with the caller's output
-    # they would hold a test runner's pipe open, so they get /dev/null.
-    # A server already up for this prefix refuses to start again: fine.
-    "$wine/wineserver" -p </dev/null >/dev/null 2>&1
-    # A 64-bit prefix booted by wine64 has SysWOW64 for 32-bit programs.
-    $fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1
+    start
     exit 0
     ;;
 stop)
@@ -49,16 +90,19 @@ uses-qemu)
     ;;
 esac
 
-if [ "$(sh "$(dirname "$0")/../tools/pe-machine.sh" "$1")" != 4c01 ]; then
-    loader="$wine/wine64"
+[ -e "$prefix/isi386.booted" ] || start
+program=$1
+what=$*
+if [ "$(sh "$(dirname "$0")/../tools/pe-machine.sh" "$program")" != 4c01 ]; then
+    set -- "$wine/wine64" "$@"
 elif ! uses_qemu; then
-    loader="$wine/wine"
+    set -- "$wine/wine" "$@"
 else
     # The loader re-executes itself unless told not to, which would leave
     # qemu. Under qemu a page fault reaches Wine as an illegal instruction,
     # so tests that provoke faults are told.
     export WINELOADERNOEXEC=1 ISI386_UNDER_QEMU=1
-    loader="qemu-i386 -L / $wine/wine"
+    set -- qemu-i386 -L / "$wine/wine" "$@"
 fi
 
 work=$(mktemp -d)
@@ -67,11 +111,11 @@ trap 'rm -rf "$work"' EXIT
 wine_line='^([0-9a-f]+:)*(err|fixme|warn|trace):[A-Za-z0-9_]*:|^wine: '
 for try in 1 2 3; do
     status=0
-    $fixed $loader "$@" >"$work/out" 2>"$work/err" || status=$?
+    fixed "$@" >"$work/out" 2>"$work/err" || status=$?
     grep -E "$wine_line" "$work/err" >"$work/wine"
     grep -vE "$wine_line" "$work/err" >"$work/program"
     if [ -s "$work/wine" ]; then
-        { echo "== $(date -u +%FT%TZ) $* (status $status)"; cat "$work/wine"; } >>"$prefix/wine.log"
+        { echo "== $(date -u +%FT%TZ) $what (status $status)"; cat "$work/wine"; } >>"$prefix/wine.log"
     fi
     # Nothing of the program's own, and Wine complained: whatever the
     # status, the program never got as far as writing.
@@ -82,5 +126,5 @@ for try in 1 2 3; do
     fi
     echo "== Wine did not start the program (try $try)" >>"$prefix/wine.log"
 done
-echo "wine-run.sh: Wine did not start $1 in 3 tries: $(head -n 1 "$work/wine")" >&2
+echo "wine-run.sh: Wine did not start $program in 3 tries: $(head -n 1 "$work/wine")" >&2
 exit 125
