@@ -120,9 +120,6 @@ std::vector<e2e_case> size_cases()
 // the one and a 32-bit one in the other.
 std::vector<e2e_case> windows_cases()
 {
-    if (!targets_windows()) {
-        return {};
-    }
     return {
         {"system32_as_named", {arg("C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
         {"syswow64", {arg("C:\\windows\\syswow64\\notepad.exe")}, "1", nullptr, 0},
@@ -153,9 +150,7 @@ TEST_F(e2e_run, faults_under_the_view)
         GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
     }
     const isi386::test::mounted_faults faults(dir / "faults");
-    if (!faults.why_not.empty()) {
-        GTEST_SKIP() << faults.why_not;
-    }
+    ISI386_NEEDS_FAULTS(faults);
     // The file still holds the header, but its page cannot be read.
     // (valgrind reads each mapped file for debug information, and says so
     // on stderr when it cannot.)
@@ -169,21 +164,17 @@ TEST_F(e2e_run, faults_under_the_view)
     isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);
 }
 
-TEST_F(e2e_run, examines_its_own_program)
+using e2e_windows = isi386::test::scratch_dir;
+
+TEST_F(e2e_windows, examines_its_own_program)
 {
-    if (!targets_windows()) {
-        GTEST_SKIP() << "a Windows program's own machine field";
-    }
     const bool x86 = x86_windows_program();
     isi386::test::expect_run(run({isi386::test::program_path().native()}), x86 ? "1" : "0", nullptr,
                              x86 ? 0 : 1);
 }
 
-TEST_F(e2e_run, writer_sharing_everything_keeps_it_out)
+TEST_F(e2e_windows, writer_sharing_everything_keeps_it_out)
 {
-    if (!targets_windows()) {
-        GTEST_SKIP() << "share modes are Windows'";
-    }
     // hold_file opens x86.exe for writing, sharing read, write and delete,
     // so only the program's own share mode can refuse the open.
     const char* holder = std::getenv("ISI386_TEST_HOLDER");

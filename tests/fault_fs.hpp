@@ -5,7 +5,10 @@
 
 #include "run_program.hpp"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -57,5 +60,20 @@ struct mounted_faults {
     pid_t server = -1;
     std::string why_not; // empty once mounted
 };
+
+// CI (CI=true) installs libfuse3 and has /dev/fuse.
+inline bool in_ci()
+{
+    return std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true";
+}
+
+// A case without faultfs skips, and says why; under CI it fails.
+#define ISI386_NEEDS_FAULTS(faults)                                                                \
+    if (!(faults).why_not.empty()) {                                                               \
+        if (isi386::test::in_ci()) {                                                               \
+            FAIL() << "CI has what faultfs needs, yet: " << (faults).why_not;                      \
+        }                                                                                          \
+        GTEST_SKIP() << (faults).why_not;                                                          \
+    }
 
 } // namespace isi386::test

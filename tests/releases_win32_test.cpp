@@ -12,9 +12,14 @@
 #include <string>
 
 #define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 namespace {
+
+// The test list that CMake reads from this program is split at "\n" alone.
+const int binary_stdout = _setmode(_fileno(stdout), _O_BINARY);
 
 // The process's open handles, by the handle values that name something:
 // Wine's GetProcessHandleCount always says 0, and its handle table query

@@ -2,7 +2,7 @@
 // The program is isi386 beside the test executable, or the one named by
 // ISI386_TEST_PROGRAM (a Windows isi386.exe, say), started through the
 // command in ISI386_TEST_WRAPPER when that is set (valgrind, or the Wine
-// runner; words split at spaces).
+// runner; one word per line).
 #pragma once
 
 #include <filesystem>

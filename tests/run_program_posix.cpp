@@ -70,7 +70,7 @@ std::vector<native_string> program_command()
     std::vector<native_string> words;
     if (const char* wrapper = std::getenv("ISI386_TEST_WRAPPER")) {
         for (const char* p = wrapper; *p != 0;) {
-            const char* end = std::strchr(p, ' ');
+            const char* end = std::strchr(p, '\n');
             end = end == nullptr ? p + std::strlen(p) : end;
             if (end != p) {
                 words.emplace_back(p, end);
