@@ -21,6 +21,9 @@ using mapping_handle = void*; // HANDLE from CreateFileMappingW
 // INVALID_HANDLE_VALUE and NULL, spelt without <windows.h>.
 inline file_handle const no_file = reinterpret_cast<file_handle>(static_cast<std::intptr_t>(-1));
 inline mapping_handle const no_mapping = nullptr;
+// A device (a serial port, a console, a pipe), which open_file names without
+// opening it and create_mapping refuses. CreateFileW never returns NULL.
+inline file_handle const unopened_special_file = nullptr;
 #else
 using path_char = char;
 using file_handle = int; // file descriptor
@@ -28,8 +31,8 @@ using file_handle = int; // file descriptor
 // as a whole and yields its size, which is never 0 for a mappable file.
 using mapping_handle = std::uint64_t;
 inline constexpr file_handle no_file = -1;
-// A FIFO, socket or device, which open_file names without opening it and
-// create_mapping refuses.
+// A FIFO, socket or device, or a file of a kernel file system (sysfs, procfs),
+// which open_file names without opening it and create_mapping refuses.
 inline constexpr file_handle unopened_special_file = -2;
 inline constexpr mapping_handle no_mapping = 0;
 #endif
@@ -37,13 +40,13 @@ inline constexpr mapping_handle no_mapping = 0;
 // The bytes of the whole file, mapped read-only; data() is null on failure.
 using file_view = std::span<const std::byte>;
 
-// Opens an existing file for reading. A directory is refused here; on POSIX
-// a file that is not a regular one is left unopened and refused at the
-// mapping.
+// Opens an existing file for reading. A directory is refused here; a device,
+// or on POSIX any file that is not a regular one, is left unopened and
+// refused at the mapping.
 file_handle open_file(const path_char* path);
 
 // Prepares a read-only mapping of the whole file. An empty file, or one
-// that is no regular file, cannot be mapped.
+// that is no regular file on a disk, cannot be mapped.
 mapping_handle create_mapping(file_handle file);
 
 // Maps the whole file for reading; fails when it does not fit in the
@@ -54,8 +57,9 @@ void close_file(file_handle file);
 void close_mapping(mapping_handle mapping);
 void unmap_view(file_view view);
 
-// The machine field reader's signature (see image_probe.hpp).
-using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>);
+// The machine field reader's signature (see image_probe.hpp): it also tells
+// one past the farthest byte it read.
+using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>, std::uint64_t&);
 
 // Runs read(view) and stores its result in `machine`. Reading a mapped file
 // can fault: on POSIX when another process has truncated the file since it
@@ -64,10 +68,13 @@ using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>)
 // inside the view, in the reading thread, during the read, is caught; any
 // other fault, and any signal another process sent, acts as it would have.
 //
-// After a caught fault the file's size is looked at again. If the file no
-// longer holds the byte that faulted, it shrank: `machine` is std::nullopt,
-// as for a file too short to hold the field. If it still holds that byte,
-// the view could not be read, and the result is false.
+// After the read the file's size is looked at again. A file cut since it was
+// mapped may raise no fault: the bytes past its new end that share a page
+// with bytes before it read as zeros. So the answer stands only if the file
+// still holds every byte read; if not, `machine` is std::nullopt, as for a
+// file too short to hold the field. After a caught fault the same holds
+// for the byte that faulted; if the file still holds it, the view could not
+// be read, and the result is false. So it is when the size cannot be had.
 bool read_view(view_reader read, file_handle file, file_view view,
                std::optional<std::uint16_t>& machine);
 

@@ -1,9 +1,12 @@
 // POSIX half of the platform layer: open(2), fstat(2) and mmap(2).
 #include "file_view.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
+#include <string>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -11,47 +14,120 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 namespace isi386 {
+namespace {
+
+// A file of a kernel file system holds no stored data: its bytes are made
+// when read, and reading some (a device's registers under sysfs) acts on
+// the device. sysfs offers some of them for mmap.
+bool on_kernel_file_system(int fd)
+{
+#ifdef __linux__
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) {
+        return true;
+    }
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case SYSFS_MAGIC:
+    case PROC_SUPER_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+#else
+    static_cast<void>(fd);
+    return false;
+#endif
+}
+
+// What `st` describes: a directory cannot be opened (no_file); anything but
+// a regular file of stored data is named but never opened; `fd` otherwise.
+file_handle classify(const struct stat& st, int fd)
+{
+    if (S_ISDIR(st.st_mode)) {
+        return no_file;
+    }
+    return S_ISREG(st.st_mode) && !on_kernel_file_system(fd) ? fd : unopened_special_file;
+}
+
+// O_NONBLOCK: should a FIFO still be opened, it must not hang the open;
+// O_NOCTTY: a terminal must never become our controlling terminal.
+constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+} // namespace
 
 file_handle open_file(const path_char* path)
 {
     // Only a regular file is ever opened. Opening a FIFO releases a writer
     // blocked on it, whose data is then lost; opening a device can act on
-    // it (a watchdog arms, a tape rewinds on close). stat follows symlinks.
+    // it (a watchdog arms, a tape rewinds on close). Symlinks are followed.
+#ifdef O_PATH
+    // One lookup of the path: an O_PATH descriptor opens nothing (no FIFO
+    // partner, no device driver), and what fstat says of it is what the
+    // reopen through /proc/self/fd opens, whatever the path names by then.
+    const int named = ::open(path, O_PATH | O_CLOEXEC);
     struct stat st {};
-    if (::stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (named < 0 || ::fstat(named, &st) != 0) {
+        if (named >= 0) {
+            ::close(named);
+        }
         return no_file;
     }
-    if (!S_ISREG(st.st_mode)) {
+    file_handle file = classify(st, named);
+    bool without_proc = false;
+    if (file == named) {
+        const std::string self = "/proc/self/fd/" + std::to_string(named);
+        file = ::open(self.c_str(), read_flags);
+        without_proc = file < 0 && errno == ENOENT;
+    }
+    ::close(named);
+    if (!without_proc) {
+        return file;
+    }
+#endif
+    // Without O_PATH or /proc: the path is looked up twice, by stat and by
+    // open, and what it names may change in between. The type is checked
+    // again on the descriptor, but a FIFO or device swapped in meanwhile
+    // has been opened by then.
+    struct stat before {};
+    if (::stat(path, &before) != 0 || S_ISDIR(before.st_mode)) {
+        return no_file;
+    }
+    if (!S_ISREG(before.st_mode)) {
         return unopened_special_file;
     }
-    // The path may name something else by now. O_NONBLOCK: a FIFO swapped
-    // in without a writer must not hang the open; O_NOCTTY: a terminal
-    // must never become our controlling terminal.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(path, read_flags);
     if (fd < 0) {
         return no_file;
     }
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    struct stat after {};
+    const file_handle checked = ::fstat(fd, &after) == 0 ? classify(after, fd) : no_file;
+    if (checked != fd) {
         ::close(fd);
-        return no_file;
     }
-    return fd;
+    return checked;
 }
 
 mapping_handle create_mapping(file_handle file)
 {
-    // Only a regular file has a size that says how much can be mapped; a
-    // FIFO, a device or an empty file cannot be mapped as a whole.
+    // A regular file's size says how much can be mapped; an empty file
+    // cannot be mapped as a whole.
     struct stat st {};
-    if (file == unopened_special_file || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size <= 0) {
+    if (file == unopened_special_file || ::fstat(file, &st) != 0 || st.st_size <= 0) {
         return no_mapping;
     }
-    // Some file systems refuse mmap for a regular file (sysfs answers
-    // ENODEV). Ask with one page so that such a refusal is told apart from
-    // a whole-file view that does not fit the address space.
-    void* const page = ::mmap(nullptr, 1, PROT_READ, MAP_SHARED, file, 0);
+    // Some file systems refuse mmap for a regular file. Ask with one page so
+    // that such a refusal is told apart from a whole-file view that does not
+    // fit the address space. MAP_PRIVATE: FUSE's direct_io refuses a shared
+    // mapping (ENODEV) but not a private one, and nothing is ever written.
+    void* const page = ::mmap(nullptr, 1, PROT_READ, MAP_PRIVATE, file, 0);
     if (page == MAP_FAILED) {
         return no_mapping;
     }
@@ -68,7 +144,7 @@ file_view map_view(file_handle file, mapping_handle mapping)
     }
     const auto size = static_cast<std::size_t>(mapping);
     // Lazily mapped: only the pages the reader touches are ever read in.
-    void* const data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file, 0);
+    void* const data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file, 0);
     if (data == MAP_FAILED) {
         return {};
     }
@@ -155,7 +231,8 @@ bool read_view(view_reader read, file_handle file, file_view view,
     ::sigaction(SIGBUS, &guard, &previous_bus);
     ::sigaction(SIGSEGV, &guard, &previous_segv);
 
-    bool readable = true;
+    bool faulted = false;
+    std::uint64_t end = 0;
     sigjmp_buf jump;
     // Saving the mask: the handler runs with its signal blocked, and the
     // jump out of it must unblock it again.
@@ -164,20 +241,32 @@ bool read_view(view_reader read, file_handle file, file_view view,
         guarded_size = view.size();
         guarded_thread = ::pthread_self();
         resume_at = &jump; // armed only now that the jump buffer is filled
-        machine = read(view);
+        // No load from the view may move out of the armed window, even
+        // with the reader inlined.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        machine = read(view, end);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         resume_at = nullptr;
     } else {
-        // Shrunk when the file no longer holds the byte that faulted.
-        struct stat st {};
-        machine = std::nullopt;
-        readable = ::fstat(file, &st) == 0 && st.st_size >= 0 &&
-                   static_cast<std::uint64_t>(st.st_size) <= fault_offset;
+        faulted = true;
     }
 
     ::sigaction(SIGBUS, &previous_bus, nullptr);
     ::sigaction(SIGSEGV, &previous_segv, nullptr);
     ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-    return readable;
+
+    struct stat st {};
+    const bool sized = ::fstat(file, &st) == 0 && st.st_size >= 0;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (faulted) {
+        // Shrunk when the file no longer holds the byte that faulted.
+        machine = std::nullopt;
+        return sized && size <= fault_offset;
+    }
+    if (sized && size < end) {
+        machine = std::nullopt;
+    }
+    return sized;
 }
 
 } // namespace isi386

@@ -6,7 +6,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 
 #ifndef __i386__
 // On x86-64 read_view calls this itself: a resumed context returns from it
@@ -32,6 +34,76 @@ template <typename function> function kernel32_function(const char* name)
     return reinterpret_cast<function>(reinterpret_cast<void (*)()>(found));
 }
 
+// Whether `text` begins with `prefix`, ASCII letters compared without case:
+// every name compared here is ASCII.
+bool starts_with(const wchar_t* text, const wchar_t* prefix)
+{
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; };
+    for (; *prefix != 0; ++text, ++prefix) {
+        if (upper(*text) != upper(*prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "SERVER\SHARE\...": the pipe and mailslot shares hold no files.
+bool names_a_pipe_share(const wchar_t* unc)
+{
+    while (*unc != 0 && *unc != L'\\') {
+        ++unc;
+    }
+    const auto share = [unc](const wchar_t* name, std::size_t length) {
+        return starts_with(unc, name) && (unc[length] == 0 || unc[length] == L'\\');
+    };
+    return *unc != 0 && (share(L"\\pipe", 5) || share(L"\\mailslot", 9));
+}
+
+// What follows "\\.\", "\\?\" or "\??\": a drive ("C:\") or "UNC\" leads
+// to a file; anything else (COM1, pipe\NAME, GLOBALROOT, C: alone, the
+// volume itself) is a device.
+bool names_a_device_in_namespace(const wchar_t* rest)
+{
+    const bool letter = (*rest >= L'A' && *rest <= L'Z') || (*rest >= L'a' && *rest <= L'z');
+    if (letter && rest[1] == L':' && rest[2] == L'\\') {
+        return false;
+    }
+    return !starts_with(rest, L"UNC\\") || names_a_pipe_share(rest + 4);
+}
+
+// Whether CreateFileW would open a device rather than a file, by the
+// platform's own rules: GetFullPathNameW turns a reserved DOS device name
+// (COM1, dir\NUL.txt, whatever this Windows counts) into "\\.\NAME" as
+// CreateFileW does.
+bool names_a_device(const wchar_t* path)
+{
+    // CreateFileW takes these as they stand: an NT path, and the consoles.
+    if (starts_with(path, L"\\?\?\\")) {
+        return names_a_device_in_namespace(path + 4);
+    }
+    if ((starts_with(path, L"CONIN$") && path[6] == 0) ||
+        (starts_with(path, L"CONOUT$") && path[7] == 0)) {
+        return true;
+    }
+    const DWORD needed = ::GetFullPathNameW(path, 0, nullptr, nullptr);
+    auto* const full =
+        needed != 0 ? static_cast<wchar_t*>(std::malloc(needed * sizeof(wchar_t))) : nullptr;
+    if (full == nullptr) {
+        return false; // the open fails the same way, or is checked after it
+    }
+    const DWORD length = ::GetFullPathNameW(path, needed, full, nullptr);
+    bool device = false;
+    if (length == 0 || length >= needed) {
+        device = false;
+    } else if (starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) {
+        device = names_a_device_in_namespace(full + 4);
+    } else if (starts_with(full, L"\\\\")) {
+        device = names_a_pipe_share(full + 2);
+    }
+    std::free(full);
+    return device;
+}
+
 } // namespace
 
 file_handle open_file(const path_char* path)
@@ -39,6 +111,12 @@ file_handle open_file(const path_char* path)
     // No dialog may ever wait in front of a script: not for a drive without
     // a medium, nor for a fault.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // A device is named, never opened: opening a serial port raises its
+    // control lines (which resets many boards), opening a pipe connects to
+    // its server and uses up an instance.
+    if (names_a_device(path)) {
+        return unopened_special_file;
+    }
     // A 32-bit process on 64-bit Windows that opens System32 is given
     // SysWOW64 instead; the path must name the file examined. Elsewhere
     // there is nothing to turn off: the call is missing, or fails
@@ -48,9 +126,12 @@ file_handle open_file(const path_char* path)
     void* redirection = nullptr;
     const bool unredirected = off != nullptr && back != nullptr && off(&redirection) != 0;
     // Readers may share the file; writers and deleters are kept out while
-    // it is examined, and nothing is ever created.
-    const HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // it is examined, and nothing is ever created. Should a pipe server be
+    // reached after all, it may learn who the caller is but never act as
+    // the caller (SECURITY_IDENTIFICATION).
+    const HANDLE file = ::CreateFileW(
+        path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (unredirected) {
         back(redirection);
     }
@@ -59,6 +140,12 @@ file_handle open_file(const path_char* path)
 
 mapping_handle create_mapping(file_handle file)
 {
+    // Only a file on a disk is mapped. Anything else the path checks let
+    // through (under Wine, a Unix FIFO reached through a drive) has been
+    // opened, but is never read.
+    if (file == unopened_special_file || ::GetFileType(file) != FILE_TYPE_DISK) {
+        return nullptr;
+    }
     // Maximum size 0, 0: the mapping has the file's current size. An empty
     // file cannot be mapped and fails here.
     return ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -89,7 +176,9 @@ file_view map_view(file_handle file, mapping_handle mapping)
 
 void close_file(file_handle file)
 {
-    ::CloseHandle(file);
+    if (file != unopened_special_file) {
+        ::CloseHandle(file);
+    }
 }
 
 void close_mapping(mapping_handle mapping)
@@ -167,6 +256,7 @@ bool read_view(view_reader read, file_handle file, file_view view,
     // a handler.
     void* const handler = ::AddVectoredExceptionHandler(1, on_fault);
     CONTEXT resume{};
+    std::uint64_t end = 0;
     faulted = false;
 #ifdef __i386__
     capture(&resume);
@@ -178,20 +268,28 @@ bool read_view(view_reader read, file_handle file, file_view view,
         guarded_size = view.size();
         guarded_thread = ::GetCurrentThreadId();
         resume_at = &resume; // armed only now that the context is filled
-        machine = read(view);
+        // No load from the view may move out of the armed window, even
+        // with the reader inlined.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        machine = read(view, end);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         resume_at = nullptr;
     }
     if (handler != nullptr) {
         ::RemoveVectoredExceptionHandler(handler);
     }
-    if (!faulted) {
-        return true;
-    }
-    // Shrunk when the file no longer holds the byte that faulted.
-    machine = std::nullopt;
     LARGE_INTEGER size{};
-    return ::GetFileSizeEx(file, &size) != 0 && size.QuadPart >= 0 &&
-           static_cast<std::uint64_t>(size.QuadPart) <= fault_offset;
+    const bool sized = ::GetFileSizeEx(file, &size) != 0 && size.QuadPart >= 0;
+    const auto bytes = static_cast<std::uint64_t>(size.QuadPart);
+    if (faulted) {
+        // Shrunk when the file no longer holds the byte that faulted.
+        machine = std::nullopt;
+        return sized && bytes <= fault_offset;
+    }
+    if (sized && bytes < end) {
+        machine = std::nullopt;
+    }
+    return sized;
 }
 
 } // namespace isi386

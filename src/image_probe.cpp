@@ -1,5 +1,7 @@
 #include "image_probe.hpp"
 
+#include <algorithm>
+
 namespace isi386 {
 namespace {
 
@@ -26,18 +28,28 @@ std::uint16_t le16(const std::byte* p)
 
 std::optional<std::uint16_t> read_machine_field(std::span<const std::byte> file)
 {
+    std::uint64_t end = 0;
+    return read_machine_field(file, end);
+}
+
+std::optional<std::uint16_t> read_machine_field(std::span<const std::byte> file, std::uint64_t& end)
+{
     // Sizes and offsets are compared in 64 bits: e_lfanew + 6 cannot wrap
     // there, and on a 32-bit build the file size always fits.
     const std::uint64_t size = file.size();
+    end = 0;
     if (size < header_offset_at + 4) {
         return std::nullopt;
     }
+    end = header_offset_at + 4;
     const std::uint64_t machine_at =
         std::uint64_t{le32(&file[static_cast<std::size_t>(header_offset_at)])} + signature_size;
     // The farthest byte read is machine_at + 1.
     if (machine_at + machine_size > size) {
         return std::nullopt;
     }
+    // An e_lfanew below 58 puts the field before the header offset's end.
+    end = std::max(end, machine_at + machine_size);
     // machine_at < size, so it fits in std::size_t.
     return le16(&file[static_cast<std::size_t>(machine_at)]);
 }

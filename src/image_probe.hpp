@@ -24,4 +24,10 @@ inline constexpr std::uint16_t IMAGE_FILE_MACHINE_I386 = 0x014C;
 // byte outside `file` is ever read.
 std::optional<std::uint16_t> read_machine_field(std::span<const std::byte> file);
 
+// The same, and sets `end` to one past the farthest byte it read, so that the
+// caller can tell whether the file still holds every byte the answer came
+// from.
+std::optional<std::uint16_t> read_machine_field(std::span<const std::byte> file,
+                                                std::uint64_t& end);
+
 } // namespace isi386

@@ -6,10 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace isi386::test {
 
@@ -43,6 +49,27 @@ inline void write_sparse_image(const std::filesystem::path& file, std::uintmax_t
     write_file(file, pe_image(0x014C));
     std::filesystem::resize_file(file, size);
 }
+
+// A FIFO made at `path`, with a writer blocked on it until the FIFO is opened
+// for reading: whoever opens it releases the writer, whose data is lost.
+struct blocked_writer {
+    explicit blocked_writer(const std::filesystem::path& path) : fifo(path)
+    {
+        ::mkfifo(path.c_str(), 0600);
+        writer = std::thread([this] {
+            ::close(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+            released = true;
+        });
+    }
+    ~blocked_writer()
+    {
+        ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        writer.join();
+    }
+    std::filesystem::path fifo;
+    std::atomic<bool> released{false};
+    std::thread writer;
+};
 
 class scratch_dir : public testing::Test {
   protected:

@@ -8,7 +8,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -24,8 +23,6 @@ using isi386::test::expect_run;
 
 TEST_F(e2e_posix, special_files_are_refused_unopened)
 {
-    const std::filesystem::path fifo = dir / "fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::filesystem::create_symlink("fifo", dir / "link to fifo");
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -35,26 +32,23 @@ TEST_F(e2e_posix, special_files_are_refused_unopened)
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     // A writer blocked on the FIFO goes on, and its data is lost, as soon
     // as anyone opens it for reading.
-    std::atomic<bool> writer_released{false};
-    std::thread writer([&] {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-        writer_released = true;
-        ::close(fd);
-    });
+    const isi386::test::blocked_writer writer(dir / "fifo");
+    ASSERT_TRUE(std::filesystem::is_fifo(writer.fifo));
     for (const char* path : {"fifo", "link to fifo", "socket", "/dev/null"}) {
         expect_run(run({arg(path)}), nullptr, "Could not map file", 4);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(writer_released) << "the FIFO was opened";
-    ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    writer.join();
+    EXPECT_FALSE(writer.released) << "the FIFO was opened";
     ::close(listener);
     // Regular, but of size 0 like most of /proc.
     expect_run(run({arg("/proc/self/status")}), nullptr, "Could not map file", 4);
-    // Regular and 4096 bytes, but sysfs refuses mmap (ENODEV).
-    const char* const sysfs_file = "/sys/kernel/mm/transparent_hugepage/enabled";
-    if (std::filesystem::exists(sysfs_file)) {
-        expect_run(run({arg(sysfs_file)}), nullptr, "Could not map file", 4);
+    // Regular, but sysfs: 4096 bytes that refuse mmap (ENODEV); the kernel's
+    // BTF, which a private mapping takes.
+    for (const char* sysfs_file :
+         {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/btf/vmlinux"}) {
+        if (std::filesystem::exists(sysfs_file)) {
+            expect_run(run({arg(sysfs_file)}), nullptr, "Could not map file", 4);
+        }
     }
 }
 

@@ -124,6 +124,10 @@ std::vector<e2e_case> windows_cases()
         {"system32_as_named", {arg("C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
         {"syswow64", {arg("C:\\windows\\syswow64\\notepad.exe")}, "1", nullptr, 0},
         {"drive_path", {arg("C:\\windows\\no such file")}, nullptr, "Failed to open file", 3},
+        {"win32_namespace", {arg("\\\\?\\C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
+        {"device_namespace_drive", {arg("\\\\.\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
+        {"nt_namespace_drive", {arg("\\??\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
+        {"unc_namespace", {arg("\\\\?\\UNC\\nowhere\\c$\\x")}, nullptr, "Failed to open file", 3},
     };
 }
 
@@ -164,7 +168,37 @@ TEST_F(e2e_run, faults_under_the_view)
     isi386::test::expect_run(run({arg("faults/shrinking.exe")}), "0", nullptr, 1);
 }
 
+// Files cut under the view, or refusing a shared mapping, with no fault.
+TEST_F(e2e_run, files_that_raise_no_fault)
+{
+    const isi386::test::mounted_faults faults(dir / "faults");
+    ISI386_NEEDS_FAULTS(faults);
+    // Cut within its page once read: e_lfanew reads as 0, and Machine as
+    // 0x014C, from bytes the file no longer holds.
+    isi386::test::expect_run(run({arg("faults/cut_in_page.exe")}), "0", nullptr, 1);
+    isi386::test::expect_run(run({arg("faults/direct.exe")}), "1", nullptr, 0);
+}
+
 using e2e_windows = isi386::test::scratch_dir;
+
+// COM1 of the test prefix is a FIFO with a writer blocked on it: an open of
+// COM1 releases the writer.
+TEST_F(e2e_windows, devices_are_refused_unopened)
+{
+    const auto com1 =
+        std::filesystem::path(isi386::test::program_command().at(1)) / "dosdevices" / "com1";
+    std::error_code ignored;
+    std::filesystem::remove(com1, ignored);
+    const isi386::test::blocked_writer writer(dir / "fifo");
+    std::filesystem::create_symlink(dir / "fifo", com1);
+    for (const char* device :
+         {"COM1", "\\\\.\\COM1", "\\??\\COM1", "COM1.txt", "a directory\\COM1", "CON", "CONIN$",
+          "NUL", "\\\\.\\pipe\\isi386", "\\\\nowhere\\PIPE\\isi386", "\\\\.\\GLOBALROOT"}) {
+        isi386::test::expect_run(run({arg(device)}), nullptr, "Could not map file", 4);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(writer.released) << "COM1 was opened";
+}
 
 TEST_F(e2e_windows, examines_its_own_program)
 {

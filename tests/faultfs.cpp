@@ -9,9 +9,13 @@
 //                   the file is that page long. The kernel takes the short
 //                   read for the end of the file and cuts its size under any
 //                   view: the file now ends exactly at the field.
+//   cut_in_page.exe 256 bytes read as if cut to 16 (0x4C 0x01 at offset 4,
+//                   zeros after), and 16 long from then on: no fault.
+//   direct.exe      a 32-bit x86 image served with direct_io (no shared mmap).
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -25,7 +29,25 @@ off_t size_of(std::string_view path)
     if (path == "/unreadable.exe") {
         return 2 * page;
     }
+    if (path == "/cut_in_page.exe") {
+        return cut ? 16 : 256;
+    }
+    if (path == "/direct.exe") {
+        return 0x46;
+    }
     return path == "/shrinking.exe" ? (cut ? page : 2 * page) : -1;
+}
+
+// e_lfanew and Machine, little-endian, where each readable file has them.
+char byte_at(std::string_view path, off_t at)
+{
+    const auto in = [at](off_t field, unsigned value) {
+        return at >= field && at < field + 4 ? value >> (8 * (at - field)) : 0U;
+    };
+    const unsigned value = path == "/shrinking.exe" ? in(0x3C, 0xFFC)
+                           : path == "/direct.exe"  ? in(0x3C, 0x40) | in(0x44, 0x014C)
+                                                    : in(4, 0x014C);
+    return static_cast<char>(value & 0xFFU);
 }
 
 int get_attributes(const char* path, struct stat* st, fuse_file_info* /*file*/)
@@ -46,6 +68,7 @@ int open_file(const char* path, fuse_file_info* file)
     // Whole again, with nothing of an earlier run in the kernel's cache.
     cut = false;
     file->keep_cache = 0;
+    file->direct_io = std::string_view(path) == "/direct.exe" ? 1 : 0;
     return size_of(path) >= 0 ? 0 : -ENOENT;
 }
 
@@ -57,14 +80,15 @@ int release_file(const char* /*path*/, fuse_file_info* /*file*/)
 
 int read_file(const char* path, char* buffer, size_t size, off_t at, fuse_file_info* /*file*/)
 {
-    if (std::string_view(path) != "/shrinking.exe") {
+    if (std::string_view(path) == "/unreadable.exe") {
         return -EIO;
     }
+    // The whole file as it was opened, but never past the first page.
+    const off_t end = std::min(size_of(path), page);
     cut = true;
     off_t n = 0;
-    for (; n < static_cast<off_t>(size) && at + n < page; ++n) {
-        // e_lfanew = 0xFFC, little-endian at 0x3C.
-        buffer[n] = at + n == 0x3C ? '\xFC' : (at + n == 0x3D ? '\x0F' : '\0');
+    for (; n < static_cast<off_t>(size) && at + n < end; ++n) {
+        buffer[n] = byte_at(path, at + n);
     }
     return static_cast<int>(n);
 }

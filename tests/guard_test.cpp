@@ -23,11 +23,13 @@
 
 namespace {
 
-// What the reader reads: one byte, wherever `target` points.
+// What the reader reads: one byte at `target`, saying it read up to `target_end`.
 const std::byte* volatile target = nullptr;
+volatile std::uint64_t target_end = 0;
 
-std::optional<std::uint16_t> read_target(std::span<const std::byte> /*view*/)
+std::optional<std::uint16_t> read_target(std::span<const std::byte> /*view*/, std::uint64_t& end)
 {
+    end = target_end;
     return std::to_integer<std::uint16_t>(*target);
 }
 
@@ -191,10 +193,11 @@ TEST_F(guard, fault_inside_view_while_file_holds_the_byte_is_unreadable)
 }
 
 // The read, in a thread of its own.
-std::optional<std::uint16_t> read_in_another_thread(std::span<const std::byte> view)
+std::optional<std::uint16_t> read_in_another_thread(std::span<const std::byte> view,
+                                                    std::uint64_t& end)
 {
     std::optional<std::uint16_t> machine;
-    std::thread([&] { machine = read_target(view); }).join();
+    std::thread([&] { machine = read_target(view, end); }).join();
     return machine;
 }
 
@@ -222,6 +225,11 @@ TEST_F(guard, file_cut_under_the_view_reads_as_too_short)
     // Cut exactly at the second page's first byte, the one that faults:
     // the second and third pages stay mapped but lie past the end.
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(page)), 0);
+    EXPECT_EQ(read_at(view.data()), read_result(true, 0x4C));
+    // No fault, but the answer came from bytes the file no longer holds.
+    target_end = page + 1;
+    EXPECT_EQ(read_at(view.data()), read_result(true, std::nullopt));
+    target_end = page;
     EXPECT_EQ(read_at(view.data()), read_result(true, 0x4C));
     EXPECT_EQ(read_at(view.data() + page), read_result(true, std::nullopt));
 
@@ -254,7 +262,8 @@ extern "C" void count_signal(int /*signal*/)
 
 // Sends this thread `signal` as another process would (si_code SI_QUEUE),
 // claiming a fault at `target`, then reads it; 0 sends nothing.
-template <int signal> std::optional<std::uint16_t> read_after_sent(std::span<const std::byte> view)
+template <int signal>
+std::optional<std::uint16_t> read_after_sent(std::span<const std::byte> view, std::uint64_t& end)
 {
     if (signal != 0) {
         siginfo_t info{};
@@ -263,7 +272,7 @@ template <int signal> std::optional<std::uint16_t> read_after_sent(std::span<con
         info.si_addr = const_cast<std::byte*>(target);
         ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signal, &info);
     }
-    return read_target(view);
+    return read_target(view, end);
 }
 
 TEST_F(guard, leaves_the_previous_actions_in_place)

@@ -63,6 +63,7 @@ since_xp=" KERNEL32.dll:AddVectoredExceptionHandler KERNEL32.dll:CloseHandle
 KERNEL32.dll:CreateFileMappingW KERNEL32.dll:CreateFileW KERNEL32.dll:DeleteCriticalSection
 KERNEL32.dll:EnterCriticalSection KERNEL32.dll:FreeLibrary KERNEL32.dll:GetCurrentProcess
 KERNEL32.dll:GetCurrentProcessId KERNEL32.dll:GetCurrentThreadId KERNEL32.dll:GetFileSizeEx
+KERNEL32.dll:GetFileType KERNEL32.dll:GetFullPathNameW
 KERNEL32.dll:GetLastError KERNEL32.dll:GetModuleHandleA KERNEL32.dll:GetModuleHandleW
 KERNEL32.dll:GetProcAddress KERNEL32.dll:GetStartupInfoW KERNEL32.dll:GetSystemTimeAsFileTime
 KERNEL32.dll:GetTickCount KERNEL32.dll:InitializeCriticalSection KERNEL32.dll:LeaveCriticalSection

@@ -69,7 +69,10 @@ TEST_F(releases, nothing_outlives_a_run)
     // The two faults under the view, where faultfs can make them.
     const isi386::test::mounted_faults faults(dir / "faults");
     if (faults.why_not.empty()) {
-        cases.insert(cases.end(), {{"faults/unreadable.exe", 5}, {"faults/shrinking.exe", 1}});
+        cases.insert(cases.end(), {{"faults/unreadable.exe", 5},
+                                   {"faults/shrinking.exe", 1},
+                                   {"faults/cut_in_page.exe", 1},
+                                   {"faults/direct.exe", 0}});
     } else {
         std::cout << "[          ] fault paths not checked: " << faults.why_not << "\n";
         EXPECT_FALSE(isi386::test::in_ci()) << "CI has what faultfs needs";
