@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the downloads into build/packages/, with a SHA256SUMS:
+# Builds the downloads into build/packages/, with a SHA256SUMS of those it built:
 #   isi386_<version>_<arch>.deb    the Linux program, its man page, README, copyright
 #   isi386-<version>-win32.zip     isi386.exe for 32-bit x86, README.txt, LICENSE.txt,
 #                                  THIRD-PARTY-NOTICES.txt
@@ -43,6 +43,7 @@ fi
 export SOURCE_DATE_EPOCH
 out=build/packages
 mkdir -p "$out"
+built=() # what this run makes, and SHA256SUMS lists
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
@@ -92,6 +93,7 @@ make_deb() {
     settle "$root"
     chmod 0755 "$root/usr/bin/isi386"
     dpkg-deb --root-owner-group -Zxz --build "$root" "$out/isi386_${version}_${arch}.deb" >/dev/null
+    built+=("isi386_${version}_${arch}.deb")
 }
 
 make_zip() { # win32 | win64
@@ -113,6 +115,7 @@ make_zip() { # win32 | win64
     # -X: no owners or extra time fields; DOS times in UTC.
     (cd "$dir" && TZ=UTC zip -X -q -9 "$OLDPWD/$out/isi386-$version-$1.zip" \
         isi386.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)
+    built+=("isi386-$version-$1.zip")
 }
 
 for target in "${targets[@]}"; do
@@ -122,6 +125,6 @@ for target in "${targets[@]}"; do
     *) echo "unknown package: $target (deb, win32, win64)" >&2; exit 2 ;;
     esac
 done
-(cd "$out" && rm -f SHA256SUMS && sha256sum -- *.deb *.zip 2>/dev/null >SHA256SUMS || true)
+(cd "$out" && sha256sum -- "${built[@]}" >SHA256SUMS)
 echo "packages in $out:"
 sed 's/^/  /' "$out/SHA256SUMS"

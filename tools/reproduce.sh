@@ -1,56 +1,60 @@
 #!/usr/bin/env bash
-# Builds the downloads three times from HEAD and compares every byte of them
-# and of the programs they hold:
-#   1. a fresh clone;
-#   2. a fresh clone 2 s later, on tmpfs (/dev/shm), under umask 077;
-#   3. a `git archive` export, as a release tarball holds it (no .git), with
-#      SOURCE_DATE_EPOCH unset.
+# Builds the downloads from HEAD again and again, and shows that they and the
+# programs they hold are the same to the byte:
+#   1. reprotest (reproducible-builds.org) builds a fresh clone twice, the
+#      second time varying the environment, the build path, the kernel
+#      personality, address randomisation, the number of CPUs, the time
+#      (faketime), the file order (disorderfs), the host and domain names,
+#      the home folder, the locale, PATH, the time zone and the umask;
+#   2. a `git archive` export, as a release tarball holds it (no .git), with
+#      SOURCE_DATE_EPOCH unset, is built and compared with reprotest's first
+#      build.
+# What cannot be varied here:
+#   user_group  reprotest builds as another user through sudo(1), and needs
+#               that user to exist; this script adds no account to the machine.
+#   locales     only C, C.UTF-8 and POSIX are generated here: the build runs
+#               with LANG and LC_ALL naming et_EE.UTF-8, and every program
+#               falls back to C.
+# diffoscope shows what differs in each file that does.
 #   bash tools/reproduce.sh
-# Names each file that differs, with diffoscope's report when diffoscope is
-# installed. Uncommitted changes are not in the builds.
+# Uncommitted changes are not in the builds.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
-shm=$(mktemp -d -p /dev/shm 2>/dev/null) || { echo "FAILED: no tmpfs at /dev/shm"; exit 1; }
-trap 'rm -rf "$work" "$shm"' EXIT
+trap 'rm -rf "$work"' EXIT
+artifacts="build/packages/*.deb build/packages/*.zip build/package/native/isi386
+  build/package/windows-x86/isi386.exe build/package/windows-x64/isi386.exe"
 
 git clone -q "$PWD" "$work/clone"
-sleep 2 # a build time or file time would show
-git clone -q "$PWD" "$shm/tmpfs"
+echo "reprotest: two builds of a clone"
+if ! (cd "$work/clone" && reprotest --vary=+all,-user_group \
+    --store-dir="$work/reprotest" -c 'bash tools/package.sh' . "$artifacts") >"$work/reprotest.log" 2>&1; then
+    echo "FAILED: reprotest"
+    # Its report, with diffoscope's account of each difference, is at the end.
+    sed -n '/^=*$/,$p' "$work/reprotest.log" | tail -80
+    exit 1
+fi
+grep -A1 -E '^=+$' "$work/reprotest.log" | grep -vE '^(=+|--)$' | head -2
+
 mkdir "$work/export" && git archive HEAD | tar -x -C "$work/export"
-trees=("$work/clone" "$shm/tmpfs" "$work/export")
-build() { # tree
-    case $1 in
-    "$shm"/*) (umask 077 && cd "$1" && TMPDIR=$shm bash tools/package.sh) ;;
-    */export) (cd "$1" && env -u SOURCE_DATE_EPOCH bash tools/package.sh) ;;
-    *) (cd "$1" && bash tools/package.sh) ;;
-    esac
-}
-for tree in "${trees[@]}"; do
-    if ! build "$tree" >"$tree.log" 2>&1; then
-        echo "FAILED: the build in $tree"
-        tail -20 "$tree.log"
-        exit 1
+echo "the git archive export, without SOURCE_DATE_EPOCH"
+if ! (cd "$work/export" && env -u SOURCE_DATE_EPOCH bash tools/package.sh) >"$work/export.log" 2>&1; then
+    echo "FAILED: the build of the export"
+    tail -20 "$work/export.log"
+    exit 1
+fi
+control=$work/reprotest/control/source-root
+status=0
+count=0
+for file in $(cd "$control" && ls -d $artifacts build/packages/SHA256SUMS); do
+    count=$((count + 1))
+    if cmp -s "$control/$file" "$work/export/$file"; then
+        echo "same: $file"
+    else
+        echo "FAILED: $file differs between the clone and the export"
+        diffoscope "$control/$file" "$work/export/$file" | head -60
+        status=1
     fi
 done
-
-files=(build/package/native/isi386 build/package/windows-x86/isi386.exe
-       build/package/windows-x64/isi386.exe)
-while IFS= read -r name; do files+=("build/packages/$name"); done < <(ls "${trees[0]}/build/packages")
-status=0
-for file in "${files[@]}"; do
-    same=1
-    for tree in "${trees[@]:1}"; do
-        if ! cmp -s "${trees[0]}/$file" "$tree/$file"; then
-            same=0
-            echo "FAILED: $file differs between $(basename "${trees[0]}") and $(basename "$tree")"
-            status=1
-            if command -v diffoscope >/dev/null; then
-                diffoscope "${trees[0]}/$file" "$tree/$file" | head -60
-            fi
-        fi
-    done
-    [ $same = 0 ] || echo "same: $file"
-done
-[ $status -eq 0 ] && echo "reproducible: ${#files[@]} files identical in all ${#trees[@]} builds"
+[ $status -eq 0 ] && echo "reproducible: $count files identical in all 3 builds"
 exit $status
