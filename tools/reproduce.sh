@@ -22,16 +22,16 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-artifacts="build/packages/*.deb build/packages/*.zip build/package/native/isi386
-  build/package/windows-x86/isi386.exe build/package/windows-x64/isi386.exe"
+artifacts=(build/packages/*.deb build/packages/*.zip build/package/native/isi386
+    build/package/windows-x86/isi386.exe build/package/windows-x64/isi386.exe)
 
 git clone -q "$PWD" "$work/clone"
 echo "reprotest: two builds of a clone"
 if ! (cd "$work/clone" && reprotest --vary=+all,-user_group \
-    --store-dir="$work/reprotest" -c 'bash tools/package.sh' . "$artifacts") >"$work/reprotest.log" 2>&1; then
+    --store-dir="$work/reprotest" -c 'bash tools/package.sh' . "${artifacts[*]}") >"$work/reprotest.log" 2>&1; then
     echo "FAILED: reprotest"
     # Its report, with diffoscope's account of each difference, is at the end.
-    sed -n '/^=*$/,$p' "$work/reprotest.log" | tail -80
+    tail -80 "$work/reprotest.log"
     exit 1
 fi
 grep -A1 -E '^=+$' "$work/reprotest.log" | grep -vE '^(=+|--)$' | head -2
@@ -46,7 +46,7 @@ fi
 control=$work/reprotest/control/source-root
 status=0
 count=0
-for file in $(cd "$control" && ls -d $artifacts build/packages/SHA256SUMS); do
+for file in $(cd "$control" && ls -d ${artifacts[@]} build/packages/SHA256SUMS); do
     count=$((count + 1))
     if cmp -s "$control/$file" "$work/export/$file"; then
         echo "same: $file"
