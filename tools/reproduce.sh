@@ -22,8 +22,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-artifacts=(build/packages/*.deb build/packages/*.zip build/package/native/isi386
-    build/package/windows-x86/isi386.exe build/package/windows-x64/isi386.exe)
+artifacts=('build/packages/*.deb' 'build/packages/*.zip' build/packages/SHA256SUMS
+    build/package/native/isi386 build/package/windows-x86/isi386.exe
+    build/package/windows-x64/isi386.exe)
 
 git clone -q "$PWD" "$work/clone"
 echo "reprotest: two builds of a clone"
@@ -46,7 +47,7 @@ fi
 control=$work/reprotest/control/source-root
 status=0
 count=0
-for file in $(cd "$control" && ls -d ${artifacts[@]} build/packages/SHA256SUMS); do
+for file in $(cd "$control" && ls -d ${artifacts[@]}); do
     count=$((count + 1))
     if cmp -s "$control/$file" "$work/export/$file"; then
         echo "same: $file"
