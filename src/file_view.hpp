@@ -78,4 +78,21 @@ using view_reader = std::optional<std::uint16_t> (*)(std::span<const std::byte>,
 bool read_view(view_reader read, file_handle file, file_view view,
                std::optional<std::uint16_t>& machine);
 
+// The last step of read_view on every platform, once the file's size has
+// been looked at again (std::nullopt when it could not be had): `end` is one
+// past the farthest byte read, `fault_offset` the byte that faulted if any.
+inline bool settle_read(std::optional<std::uint64_t> size, bool faulted, std::uint64_t fault_offset,
+                        std::uint64_t end, std::optional<std::uint16_t>& machine)
+{
+    if (faulted) {
+        // Shrunk when the file no longer holds the byte that faulted.
+        machine = std::nullopt;
+        return size.has_value() && *size <= fault_offset;
+    }
+    if (size.has_value() && *size < end) {
+        machine = std::nullopt;
+    }
+    return size.has_value();
+}
+
 } // namespace isi386

@@ -257,16 +257,8 @@ bool read_view(view_reader read, file_handle file, file_view view,
 
     struct stat st {};
     const bool sized = ::fstat(file, &st) == 0 && st.st_size >= 0;
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (faulted) {
-        // Shrunk when the file no longer holds the byte that faulted.
-        machine = std::nullopt;
-        return sized && size <= fault_offset;
-    }
-    if (sized && size < end) {
-        machine = std::nullopt;
-    }
-    return sized;
+    return settle_read(sized ? std::optional(static_cast<std::uint64_t>(st.st_size)) : std::nullopt,
+                       faulted, fault_offset, end, machine);
 }
 
 } // namespace isi386

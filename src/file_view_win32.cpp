@@ -93,12 +93,12 @@ bool names_a_device(const wchar_t* path)
     }
     const DWORD length = ::GetFullPathNameW(path, needed, full, nullptr);
     bool device = false;
-    if (length == 0 || length >= needed) {
-        device = false;
-    } else if (starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) {
-        device = names_a_device_in_namespace(full + 4);
-    } else if (starts_with(full, L"\\\\")) {
-        device = names_a_pipe_share(full + 2);
+    if (length != 0 && length < needed) {
+        if (starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) {
+            device = names_a_device_in_namespace(full + 4);
+        } else if (starts_with(full, L"\\\\")) {
+            device = names_a_pipe_share(full + 2);
+        }
     }
     std::free(full);
     return device;
@@ -280,16 +280,9 @@ bool read_view(view_reader read, file_handle file, file_view view,
     }
     LARGE_INTEGER size{};
     const bool sized = ::GetFileSizeEx(file, &size) != 0 && size.QuadPart >= 0;
-    const auto bytes = static_cast<std::uint64_t>(size.QuadPart);
-    if (faulted) {
-        // Shrunk when the file no longer holds the byte that faulted.
-        machine = std::nullopt;
-        return sized && bytes <= fault_offset;
-    }
-    if (sized && bytes < end) {
-        machine = std::nullopt;
-    }
-    return sized;
+    return settle_read(sized ? std::optional(static_cast<std::uint64_t>(size.QuadPart))
+                             : std::nullopt,
+                       faulted, fault_offset, end, machine);
 }
 
 } // namespace isi386
