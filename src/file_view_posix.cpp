@@ -1,12 +1,14 @@
 // POSIX half of the platform layer: open(2), fstat(2) and mmap(2).
 #include "file_view.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -83,8 +85,13 @@ file_handle open_file(const path_char* path)
     file_handle file = classify(st, named);
     bool without_proc = false;
     if (file == named) {
-        const std::string self = "/proc/self/fd/" + std::to_string(named);
-        file = ::open(self.c_str(), read_flags);
+        // Not std::string: a static program would take in, and relocate at
+        // every start, much of the C++ library for it.
+        constexpr std::string_view prefix = "/proc/self/fd/";
+        std::array<char, 32> self{};
+        prefix.copy(self.data(), prefix.size());
+        std::to_chars(self.data() + prefix.size(), &self.back(), named);
+        file = ::open(self.data(), read_flags);
         without_proc = file < 0 && errno == ENOENT;
     }
     ::close(named);
