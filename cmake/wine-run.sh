@@ -5,10 +5,11 @@
 #   wine-run.sh PREFIX stop     stop that server
 #   wine-run.sh PREFIX uses-qemu   exit 0 when 32-bit programs run under qemu
 # A 32-bit x86 program runs under Wine's 32-bit loader, any other under
-# wine64. Where the kernel cannot run 32-bit code, the 32-bit loader runs
-# under qemu-i386; ISI386_WINE_QEMU=1 makes it do so anywhere. Debian puts
-# neither loader on PATH. A program run in a prefix not yet booted boots
-# it first.
+# wine64. The 32-bit loader comes from an i386 root of its own
+# (tools/wine32-root.sh, made at the first start); where the kernel cannot
+# run 32-bit code, it runs under qemu-i386, and ISI386_WINE_QEMU=1 makes it
+# do so anywhere. Debian puts neither loader on PATH. A program run in a
+# prefix not yet booted boots it first.
 #
 # Wine's own error lines go to PREFIX/wine.log (the previous run's to
 # wine.log.old), not into the program's stderr. When Wine fails to start the
@@ -21,11 +22,25 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all,err+all
 # No Mono or Gecko installers on the first start of a prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${ISI386_WINE_DIR:-/usr/lib/wine}
-runs_32bit_code() {
-    "$wine/wine" --version >/dev/null 2>&1
+here=$(dirname "$0")
+# The root's 32-bit loader (tools/wine32-root.sh, named in the prefix at its
+# start) with the root's libraries, natively or under qemu-i386: wine32
+# ARG... It must not exec itself again: that would leave qemu, and there is
+# no 32-bit preloader to exec.
+wine32() {
+    fixed env LD_LIBRARY_PATH="$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu" \
+        WINELOADERNOEXEC=1 $qemu "$root/usr/lib/wine/wine" "$@"
 }
 uses_qemu() {
-    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || ! runs_32bit_code
+    [ "${ISI386_WINE_QEMU:-0}" != 0 ] || [ -e "$prefix/isi386.qemu" ]
+}
+# The loader that the prefix's start found: the root, and whether qemu runs it.
+read_loader() {
+    root=$(cat "$prefix/isi386.wine32")
+    qemu=
+    if uses_qemu; then
+        qemu=qemu-i386
+    fi
 }
 # Address randomisation off for the loaders. Debian's Wine has no 32-bit
 # preloader, so a randomised heap can take the place where Wine must put the
@@ -42,7 +57,7 @@ fixed() {
 
 start() {
     mkdir -p "$prefix" # the server keys on an existing folder
-    rm -f "$prefix/isi386.randomised"
+    rm -f "$prefix/isi386.randomised" "$prefix/isi386.qemu"
     if ! setarch "$(uname -m)" -R true 2>/dev/null; then
         : >"$prefix/isi386.randomised"
         echo "wine-run.sh: setarch -R is refused here; Wine's loaders run with address randomisation" >&2
@@ -50,6 +65,11 @@ start() {
     if [ -f "$prefix/wine.log" ]; then
         mv -f "$prefix/wine.log" "$prefix/wine.log.old"
     fi
+    root=$(bash "$here/../tools/wine32-root.sh") || exit 1
+    echo "$root" >"$prefix/isi386.wine32"
+    qemu=
+    wine32 --version >/dev/null 2>&1 || : >"$prefix/isi386.qemu"
+    read_loader
     # The server, and the helpers (services, explorer) that the prefix's
     # first process starts, outlive their caller: with the caller's output
     # they would hold a test runner's pipe open, so they get /dev/null. It
@@ -57,18 +77,18 @@ start() {
     # nothing behind for long. A server already up for this prefix refuses
     # to start again: fine.
     "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1
-    # A 64-bit prefix booted by wine64 has SysWOW64 for 32-bit programs.
     fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1
-    if ! runs_32bit_code && [ ! -e "$prefix/isi386.wow64" ]; then
-        # wineboot installs the 32-bit half of the prefix with the 32-bit
-        # loader, which this kernel cannot run. Install it under qemu here,
-        # from a SysWOW64 seeded with Wine's 32-bit DLLs, the files that
-        # install puts there, so that its own loader can start.
+    if [ ! -e "$prefix/isi386.wow64" ]; then
+        # wineboot installs the 32-bit half of the prefix (SysWOW64) with
+        # a 32-bit loader beside wine64, and there is none. Install it
+        # here with the root's, from a SysWOW64 seeded with Wine's 32-bit
+        # DLLs, the files that install puts there, so that the loader can
+        # start.
         wow64="$prefix/drive_c/windows/syswow64"
         mkdir -p "$wow64"
-        cp -Rn "$wine/../i386-linux-gnu/wine/i386-windows/." "$wow64/"
+        cp -Rn "$root/usr/lib/i386-linux-gnu/wine/i386-windows/." "$wow64/"
         inf="$(cd -P "$wine/../../share/wine" && pwd -P)/wine.inf"
-        WINELOADERNOEXEC=1 fixed qemu-i386 -L / "$wine/wine" 'C:\windows\syswow64\rundll32.exe' \
+        wine32 'C:\windows\syswow64\rundll32.exe' \
             setupapi,InstallHinfSection Wow64Install 128 '\\?\unix'"$inf" </dev/null >/dev/null 2>&1 &&
             : >"$prefix/isi386.wow64"
     fi
@@ -91,18 +111,18 @@ uses-qemu)
 esac
 
 [ -e "$prefix/isi386.booted" ] || start
+read_loader
 program=$1
 what=$*
-if [ "$(sh "$(dirname "$0")/../tools/pe-machine.sh" "$program")" != 4c01 ]; then
-    set -- "$wine/wine64" "$@"
-elif ! uses_qemu; then
-    set -- "$wine/wine" "$@"
+if [ "$(sh "$here/../tools/pe-machine.sh" "$program")" != 4c01 ]; then
+    set -- fixed "$wine/wine64" "$@"
 else
-    # The loader re-executes itself unless told not to, which would leave
-    # qemu. Under qemu a page fault reaches Wine as an illegal instruction,
-    # so tests that provoke faults are told.
-    export WINELOADERNOEXEC=1 ISI386_UNDER_QEMU=1
-    set -- qemu-i386 -L / "$wine/wine" "$@"
+    # Under qemu a page fault reaches Wine as an illegal instruction, so
+    # tests that provoke faults are told.
+    if [ -n "$qemu" ]; then
+        export ISI386_UNDER_QEMU=1
+    fi
+    set -- wine32 "$@"
 fi
 
 work=$(mktemp -d)
@@ -111,7 +131,7 @@ trap 'rm -rf "$work"' EXIT
 wine_line='^([0-9a-f]+:)*(err|fixme|warn|trace):[A-Za-z0-9_]*:|^wine: '
 for try in 1 2 3; do
     status=0
-    fixed "$@" >"$work/out" 2>"$work/err" || status=$?
+    "$@" >"$work/out" 2>"$work/err" || status=$?
     grep -E "$wine_line" "$work/err" >"$work/wine"
     grep -vE "$wine_line" "$work/err" >"$work/program"
     if [ -s "$work/wine" ]; then

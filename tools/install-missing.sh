@@ -1,7 +1,8 @@
 # Sourced by the project's scripts. `needs PACKAGE CHECK...` notes PACKAGE
-# unless the command CHECK succeeds, `needs_wine32` notes Wine's 32-bit
-# loader and what runs it; `install_needed` then installs all that was noted
-# with apt-get (as root), or lists it all in one go and stops.
+# unless the command CHECK succeeds, `needs_wine32` notes what makes and runs
+# Wine's 32-bit half; `install_needed` then installs all that was noted with
+# apt-get (as root), or lists it all in one go and stops. Only packages of
+# the machine's own architecture are ever installed.
 needed=()
 backports=() # from CODENAME-backports
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
@@ -12,18 +13,23 @@ needs() {
 }
 has() { command -v "$1"; }
 
-# Wine's 32-bit loader (wine32:i386), and where this kernel cannot run
-# 32-bit code, qemu-i386 from the backports suite to run it under (the
-# release's own qemu is far too slow for it).
+# Wine's 32-bit half comes from an i386 root of the project's own
+# (tools/wine32-root.sh): mmdebstrap makes it (as a normal user in a user
+# namespace, with uidmap), patchelf points its loader at the root's dynamic
+# linker. Where this kernel cannot run 32-bit code, that loader runs under
+# qemu-i386 from the backports suite (the release's own qemu is far too slow
+# for it).
 needs_wine32() {
-    needs wine32:i386 test -x /usr/lib/wine/wine
+    needs mmdebstrap has mmdebstrap
+    needs patchelf has patchelf
+    [ "$(id -u)" -eq 0 ] || needs uidmap has newuidmap
     runs_32bit_code && return 0
     qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' || backports+=(qemu-user)
 }
 
 # Whether this kernel runs an i386 program: one made here, of 93 bytes (an
 # ELF header, one program header, and exit(0)), so that it is known before
-# any 32-bit package is installed.
+# anything 32-bit is there.
 runs_32bit_code() {
     local program
     program=$(mktemp) || return 1
@@ -39,23 +45,17 @@ runs_32bit_code() {
 
 install_needed() {
     [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ] || return 0
-    local add_i386=0
-    if [[ " ${needed[*]}" = *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        add_i386=1
-    fi
+    local what="${needed[*]}${backports[*]:+ ${backports[*]} (from $codename-backports)}"
     if [ "$(id -u)" -ne 0 ]; then
-        local steps=()
-        [ $add_i386 = 0 ] || steps+=("dpkg --add-architecture i386")
-        steps+=("apt-get update")
+        local steps=("apt-get update")
         [ ${#needed[@]} -eq 0 ] || steps+=("apt-get install ${needed[*]}")
         [ ${#backports[@]} -eq 0 ] ||
             steps+=("apt-get install -t $codename-backports ${backports[*]} (with a $codename-backports source)")
-        echo "missing: ${needed[*]}${backports[*]:+ ${backports[*]} (from $codename-backports)}" >&2
+        echo "missing: $what" >&2
         echo "as root, this script installs them all; by hand: $(printf '%s && ' "${steps[@]}" | sed 's/ && $//')" >&2
         exit 1
     fi
-    echo "installing: ${needed[*]}${backports[*]:+ ${backports[*]} (from $codename-backports)}"
-    [ $add_i386 = 0 ] || dpkg --add-architecture i386
+    echo "installing: $what"
     [ ${#backports[@]} -eq 0 ] || add_backports
     apt_update
     [ ${#needed[@]} -eq 0 ] || apt_install "${needed[@]}"
@@ -87,69 +87,65 @@ apt_install() { # [apt-get install options...] packages...
     echo "apt-get install $* failed:" >&2
     sed -n '/^The following packages have unmet dependencies:/,/^E: /p; /^E: /p' "$log" | uniq >&2
     rm -f "$log"
-    local i386
-    i386=$(printf '%s\n' "$@" | grep ':i386$')
-    [ -z "$i386" ] || explain_architecture_skew $i386 >&2
     exit 1
 }
 
-# A package installed for both architectures (Multi-Arch: same) must have one
-# version in both. When the i386 lists lag the amd64 ones, or the other way
-# round, the i386 packages cannot match what is installed. Names each
-# package, among those the i386 packages asked for depend on, whose versions
-# differ.
-explain_architecture_skew() { # i386 packages asked for
-    local native
-    native=$(dpkg --print-architecture)
-    local names
-    names=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-        --no-replaces --no-enhances "$@" 2>/dev/null | grep -E '^[a-z0-9]' | sed 's/:i386$//' | sort -u)
-    local shared
-    shared=$(dpkg-query -W -f='${Package} ${Architecture} ${Multi-Arch}\n' |
-        awk -v arch="$native" '$2 == arch && $3 == "same" { print $1 }' | sort -u | comm -12 - <(echo "$names"))
-    [ -n "$shared" ] || return 0
-    # Candidates of each for both architectures, from one apt-cache call;
-    # apt names the native one without its architecture.
-    local differ
-    differ=$(apt-cache policy $(sed "s/\$/:$native/" <<<"$shared") $(sed 's/$/:i386/' <<<"$shared") 2>/dev/null |
-        awk -v arch="$native" '/^[^ ]/ { name = $1; sub(/:$/, "", name); i386 = sub(/:i386$/, "", name) }
-            /^  Candidate:/ { if (i386) other[name] = $2; else own[name] = $2 }
-            END { for (p in own) if (other[p] != "" && other[p] != "(none)" && other[p] != own[p])
-                      print "  " p ": " arch " " own[p] ", i386 " other[p] }' | sort)
-    [ -n "$differ" ] || return 0
-    echo "The i386 packages cannot match the $native ones installed: these versions differ."
-    echo "$differ"
-    echo "One architecture's package list is stale or missing, most often because the mirror"
-    echo "was caught mid-sync: run apt-get update again later."
+# The machine's own sources for this release's suites (CODENAME and
+# CODENAME-*), from the deb822 files in sources.list.d and the one-line
+# lists, one suite a line: "deb [signed-by=KEYRING] URI SUITE COMPONENT...".
+# So no mirror is ever named here.
+debian_sources() {
+    local lists=() deb822=()
+    [ -f /etc/apt/sources.list ] && lists+=(/etc/apt/sources.list)
+    for file in /etc/apt/sources.list.d/*.list; do [ -f "$file" ] && lists+=("$file"); done
+    for file in /etc/apt/sources.list.d/*.sources; do [ -f "$file" ] && deb822+=("$file"); done
+    local emit='function emit(uri, suite, components, key) {
+        if (suite == codename || index(suite, codename "-") == 1)
+            print "deb " (key == "" ? "" : "[signed-by=" key "] ") uri " " suite " " components
+    }'
+    [ ${#lists[@]} -eq 0 ] || awk -v codename="$codename" "$emit"'
+        $1 == "deb" {
+            key = ""; i = 2
+            if ($2 ~ /^\[/) {
+                for (; i <= NF; i++) {
+                    option = $i; gsub(/[][]/, "", option)
+                    if (option ~ /^signed-by=/) key = substr(option, 11)
+                    if ($i ~ /\]$/) break
+                }
+                i++
+            }
+            components = $(i + 2)
+            for (j = i + 3; j <= NF; j++) components = components " " $j
+            emit($i, $(i + 1), components, key)
+        }' "${lists[@]}"
+    # A stanza: "Field: value" lines; an inline key (continued lines) is
+    # left to apt's own keyrings.
+    [ ${#deb822[@]} -eq 0 ] || awk -v codename="$codename" "$emit"'
+        BEGIN { RS = ""; FS = "\n" }
+        {
+            delete field
+            for (i = 1; i <= NF; i++) {
+                if ($i ~ /^[#[:space:]]/ || index($i, ":") == 0) continue
+                name = tolower(substr($i, 1, index($i, ":") - 1))
+                value = substr($i, index($i, ":") + 1)
+                gsub(/^[ \t]+|[ \t]+$/, "", value)
+                field[name] = value
+            }
+            if ((" " field["types"] " ") !~ / deb / || tolower(field["enabled"]) == "no") next
+            n = split(field["uris"], uris, " ")
+            m = split(field["suites"], suites, " ")
+            for (a = 1; a <= n; a++)
+                for (b = 1; b <= m; b++)
+                    emit(uris[a], suites[b], field["components"], field["signed-by"])
+        }' "${deb822[@]}"
 }
 
-# Adds CODENAME-backports with the URIs and key of the machine's own Debian
-# source, a deb822 file in sources.list.d or a line of sources.list, so no
-# mirror is named here.
+# Adds CODENAME-backports beside the machine's own source for CODENAME.
 add_backports() {
     local list=/etc/apt/sources.list.d/isi386-backports
     [ -s "$list.sources" ] || [ -s "$list.list" ] && return 0
-    local sources=(/etc/apt/sources.list.d/*.sources)
-    [ -e "${sources[0]}" ] && awk -v suite="$codename" 'BEGIN { RS = ""; FS = "\n" } {
-        found = 0
-        for (i = 1; i <= NF; i++)
-            if ($i ~ /^Suites:/ && (" " substr($i, 8) " ") ~ (" " suite " ")) found = 1
-        if (!found) next
-        for (i = 1; i <= NF; i++) {
-            if ($i ~ /^Suites:/) print "Suites: " suite "-backports"
-            else if ($i !~ /^#/) print $i
-        }
-        exit
-    }' "${sources[@]}" >"$list.sources"
-    [ -s "$list.sources" ] && return 0
-    rm -f "$list.sources"
-    # One-line form: deb [options] URI SUITE COMPONENT...
-    [ -f /etc/apt/sources.list ] && awk -v suite="$codename" '
-        $1 == "deb" {
-            i = 2
-            if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-            if ($(i + 1) == suite) { $(i + 1) = suite "-backports"; print; exit }
-        }' /etc/apt/sources.list >"$list.list"
+    debian_sources | awk -v suite="$codename" '{ at = $2 ~ /^\[/ ? 4 : 3 }
+        $at == suite { $at = suite "-backports"; print; exit }' >"$list.list"
     [ -s "$list.list" ] && return 0
     rm -f "$list.list"
     echo "no Debian source for $codename in /etc/apt/sources.list or sources.list.d" >&2

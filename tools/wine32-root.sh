@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Wine's 32-bit half from a root of its own: prints the path of
+# build/wine32-VERSION, an i386 root holding wine32 at the version of the
+# installed wine64, and makes it first if it is not there. The system's
+# architectures and packages are left as they are.
+#   bash tools/wine32-root.sh
+#
+# The root's loader (usr/lib/wine/wine) takes its dynamic linker from the
+# root and its libraries from LD_LIBRARY_PATH (the root's lib/i386-linux-gnu
+# and usr/lib/i386-linux-gnu); it starts 64-bit programs with the system's
+# wine64, and the system's 64-bit wineserver serves both.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+# mmdebstrap's setup hook: apt-get update for the root. A suite whose i386
+# lists cannot be fetched (a mirror caught mid-sync) is left out, in one
+# line; then wine32 must be offered at the version asked for.
+if [ "${1:-}" = update-lists ]; then
+    version=$2
+    log=$(mktemp)
+    if ! APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-get update >"$log" 2>&1; then
+        # "E: Failed to fetch URI/dists/SUITE/PATH  REASON [IP: ...]"
+        left_out=$(sed -nE 's/ +\[IP: [^]]*\]//; s|^[EW]: Failed to fetch [^ ]*/dists/([^/ ]+)/[^ ]* +|\1: |p' "$log")
+        if [ -z "$left_out" ]; then
+            grep -E '^[EW]: ' "$log" >&2
+            exit 1
+        fi
+        sed 's/^\([^:]*\): /wine32-root: leaving out \1 for i386: /' <<<"$left_out" >&2
+    fi
+    rm -f "$log"
+    offered=$(APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison wine32 | awk '{ print $3 }' | paste -sd ' ' -)
+    if [[ " $offered " != *" $version "* ]]; then
+        echo "wine32-root: wine32 $version (the installed wine64's version) is not offered for i386;" \
+            "offered: ${offered:-none}" >&2
+        exit 1
+    fi
+    exit 0
+fi
+
+cd "$here/.."
+source tools/install-missing.sh
+version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null) || {
+    echo "wine32-root.sh: wine64 is not installed" >&2
+    exit 1
+}
+# Without the epoch: the name goes into LD_LIBRARY_PATH, where ":" divides.
+root=$PWD/build/wine32-${version#*:}
+# The loader names its dynamic linker by absolute path: a root moved with
+# its checkout is pointed at it again.
+reuse() {
+    [ -d "$root" ] || return 1
+    [ "$(patchelf --print-interpreter "$root/usr/lib/wine/wine")" = "$root/lib/ld-linux.so.2" ] ||
+        patchelf --set-interpreter "$root/lib/ld-linux.so.2" "$root/usr/lib/wine/wine"
+    echo "$root"
+}
+reuse && exit 0
+
+mkdir -p build
+exec 9>build/wine32.lock
+flock 9
+reuse && exit 0
+# Made under another name and renamed once whole: a make cut short leaves
+# only a .partial folder, never used and removed by the next make.
+rm -rf "$root".partial.* 2>/dev/null || true
+partial=$root.partial.$$
+work=$(mktemp -d)
+trap 'rm -rf "$work" "$partial" 2>/dev/null || true' EXIT
+debian_sources >"$work/sources.list"
+mode=unshare
+[ "$(id -u)" -ne 0 ] || mode=root
+started=$(date +%s)
+# extract: wine32 and what it depends on are unpacked, nothing is run.
+if ! mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
+    --include="wine32=$version" --aptopt='APT::Install-Recommends "false"' \
+    --setup-hook="bash '$here/wine32-root.sh' update-lists '$version'" --skip=update \
+    "$codename" "$partial" "$work/sources.list" >"$work/log" 2>&1; then
+    if grep -q '^wine32-root: ' "$work/log"; then
+        grep '^wine32-root: ' "$work/log" | sed 's/^wine32-root: /wine32-root.sh: /' >&2
+    else
+        echo "wine32-root.sh: mmdebstrap failed:" >&2
+        tail -20 "$work/log" >&2
+    fi
+    exit 1
+fi
+grep '^wine32-root: ' "$work/log" | sed 's/^wine32-root: /wine32-root.sh: /' >&2 || true
+
+# What libwine's maintainer script would have done: Wine's zlib1.dll,
+# MinGW's build marked as a Wine builtin. user32.dll needs it.
+mingw_zlib=$partial/usr/i686-w64-mingw32/lib/zlib1.dll
+{
+    head -c 64 "$mingw_zlib"
+    printf 'Wine builtin DLL'
+    head -c 16 /dev/zero
+    tail -c +97 "$mingw_zlib"
+} >"$partial/usr/lib/i386-linux-gnu/wine/i386-windows/zlib1.dll"
+# The loader runs on this machine: its dynamic linker is the root's. Wine
+# finds the rest beside the loader: its own files, the 64-bit loader and
+# the server, which are the system's.
+bin=$partial/usr/lib/wine
+patchelf --set-interpreter "$root/lib/ld-linux.so.2" "$bin/wine"
+system=$(dirname "$(dpkg -L wine64 | grep -m1 '/wine64$')")
+ln -sfn "$system/wine64" "$bin/wine64"
+ln -sfn "$system/wineserver" "$bin/wineserver"
+mv "$partial" "$root"
+echo "wine32-root.sh: made $(basename "$root"): $(du -sm "$root" | cut -f1) MB in $(($(date +%s) - started)) s" >&2
+echo "$root"
