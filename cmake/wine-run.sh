@@ -28,8 +28,7 @@ here=$(dirname "$0")
 # ARG... It must not exec itself again: that would leave qemu, and there is
 # no 32-bit preloader to exec.
 wine32() {
-    fixed env LD_LIBRARY_PATH="$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu" \
-        WINELOADERNOEXEC=1 $qemu "$root/usr/lib/wine/wine" "$@"
+    fixed env LD_LIBRARY_PATH="$libs" WINELOADERNOEXEC=1 $qemu "$root/usr/lib/wine/wine" "$@"
 }
 uses_qemu() {
     [ "${ISI386_WINE_QEMU:-0}" != 0 ] || [ -e "$prefix/isi386.qemu" ]
@@ -37,6 +36,7 @@ uses_qemu() {
 # The loader that the prefix's start found: the root, and whether qemu runs it.
 read_loader() {
     root=$(cat "$prefix/isi386.wine32")
+    libs="$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu"
     qemu=
     if uses_qemu; then
         qemu=qemu-i386
@@ -65,11 +65,14 @@ start() {
     if [ -f "$prefix/wine.log" ]; then
         mv -f "$prefix/wine.log" "$prefix/wine.log.old"
     fi
-    root=$(bash "$here/../tools/wine32-root.sh") || exit 1
-    echo "$root" >"$prefix/isi386.wine32"
-    qemu=
-    wine32 --version >/dev/null 2>&1 || : >"$prefix/isi386.qemu"
+    bash "$here/../tools/wine32-root.sh" >"$prefix/isi386.wine32" || exit 1
     read_loader
+    # Whether this kernel runs the loader: asked with --version, which it
+    # answers at once only while WINELOADERNOEXEC is unset.
+    if ! env LD_LIBRARY_PATH="$libs" "$root/usr/lib/wine/wine" --version >/dev/null 2>&1; then
+        : >"$prefix/isi386.qemu"
+        qemu=qemu-i386
+    fi
     # The server, and the helpers (services, explorer) that the prefix's
     # first process starts, outlive their caller: with the caller's output
     # they would hold a test runner's pipe open, so they get /dev/null. It

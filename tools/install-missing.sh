@@ -9,7 +9,7 @@ codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 needs() {
     local package=$1
     shift
-    "$@" >/dev/null 2>&1 || needed+=("$package")
+    "$@" >/dev/null 2>&1 || [[ " ${needed[*]} " = *" $package "* ]] || needed+=("$package")
 }
 has() { command -v "$1"; }
 
