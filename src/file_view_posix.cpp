@@ -8,6 +8,7 @@
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include <fcntl.h>
@@ -24,15 +25,18 @@
 namespace isi386 {
 namespace {
 
-// A file of a kernel file system holds no stored data: its bytes are made
-// when read, and reading some (a device's registers under sysfs) acts on
-// the device. sysfs offers some of them for mmap.
-bool on_kernel_file_system(int fd)
+// Whether `fd` lies on a kernel file system, whose files hold no stored
+// data: their bytes are made when read, and reading some (a device's
+// registers under sysfs) acts on the device. sysfs offers some of them for
+// mmap. Any failure counts as one, so nothing unknown is opened, but for
+// std::nullopt: a kernel before 3.12 refuses fstatfs on an O_PATH
+// descriptor (EBADF), and cannot say.
+std::optional<bool> on_kernel_file_system(int fd)
 {
 #ifdef __linux__
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0) {
-        return true;
+        return errno == EBADF ? std::nullopt : std::optional(true);
     }
     switch (static_cast<unsigned long>(fs.f_type)) {
     case SYSFS_MAGIC:
@@ -51,17 +55,67 @@ bool on_kernel_file_system(int fd)
 
 // What `st` describes: a directory cannot be opened (no_file); anything but
 // a regular file of stored data is named but never opened; `fd` otherwise.
-file_handle classify(const struct stat& st, int fd)
+file_handle classify(const struct stat& st, bool kernel_file_system, int fd)
 {
     if (S_ISDIR(st.st_mode)) {
         return no_file;
     }
-    return S_ISREG(st.st_mode) && !on_kernel_file_system(fd) ? fd : unopened_special_file;
+    return S_ISREG(st.st_mode) && !kernel_file_system ? fd : unopened_special_file;
 }
 
 // O_NONBLOCK: should a FIFO still be opened, it must not hang the open;
 // O_NOCTTY: a terminal must never become our controlling terminal.
 constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+#ifdef __linux__
+// The file that `named`, an O_PATH descriptor, names: reopened for reading
+// through /proc/self/fd if it is a regular file of stored data, or what
+// classify makes of it. An O_PATH descriptor opens nothing (no FIFO partner,
+// no device driver), and the reopen opens that very file, whatever the path
+// names by then. std::nullopt where this cannot be done, and the path is to
+// be looked up again: an old kernel that refuses fstat (before 3.6) or
+// fstatfs (before 3.12) on the descriptor, no procfs at /proc, or a reopen
+// that gives another file.
+std::optional<file_handle> reopen(int named)
+{
+    struct stat st {};
+    if (::fstat(named, &st) != 0) {
+        return errno == EBADF ? std::nullopt : std::optional(no_file);
+    }
+    const std::optional<bool> kernel_file_system = on_kernel_file_system(named);
+    if (!kernel_file_system.has_value()) {
+        return std::nullopt;
+    }
+    const file_handle file = classify(st, *kernel_file_system, named);
+    if (file != named) {
+        return file;
+    }
+    // Only procfs makes /proc/self/fd/N this very file. A /proc that is a
+    // plain folder (in a chroot, an unpacked root file system) may hold a
+    // link to anything there, a FIFO among them.
+    struct statfs proc {};
+    if (::statfs("/proc/self/fd", &proc) != 0 ||
+        static_cast<unsigned long>(proc.f_type) != PROC_SUPER_MAGIC) {
+        return std::nullopt;
+    }
+    // Not std::string: a static program would take in, and relocate at
+    // every start, much of the C++ library for it.
+    constexpr std::string_view prefix = "/proc/self/fd/";
+    std::array<char, 32> self{};
+    prefix.copy(self.data(), prefix.size());
+    std::to_chars(self.data() + prefix.size(), &self.back(), named);
+    const int fd = ::open(self.data(), read_flags);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return fd;
+}
+#endif
 
 } // namespace
 
@@ -70,39 +124,21 @@ file_handle open_file(const path_char* path)
     // Only a regular file is ever opened. Opening a FIFO releases a writer
     // blocked on it, whose data is then lost; opening a device can act on
     // it (a watchdog arms, a tape rewinds on close). Symlinks are followed.
-#ifdef O_PATH
-    // One lookup of the path: an O_PATH descriptor opens nothing (no FIFO
-    // partner, no device driver), and what fstat says of it is what the
-    // reopen through /proc/self/fd opens, whatever the path names by then.
+#ifdef __linux__
+    // One lookup of the path.
     const int named = ::open(path, O_PATH | O_CLOEXEC);
-    struct stat st {};
-    if (named < 0 || ::fstat(named, &st) != 0) {
-        if (named >= 0) {
-            ::close(named);
-        }
+    if (named < 0) {
         return no_file;
     }
-    file_handle file = classify(st, named);
-    bool without_proc = false;
-    if (file == named) {
-        // Not std::string: a static program would take in, and relocate at
-        // every start, much of the C++ library for it.
-        constexpr std::string_view prefix = "/proc/self/fd/";
-        std::array<char, 32> self{};
-        prefix.copy(self.data(), prefix.size());
-        std::to_chars(self.data() + prefix.size(), &self.back(), named);
-        file = ::open(self.data(), read_flags);
-        without_proc = file < 0 && errno == ENOENT;
-    }
+    const std::optional<file_handle> file = reopen(named);
     ::close(named);
-    if (!without_proc) {
-        return file;
+    if (file.has_value()) {
+        return *file;
     }
 #endif
-    // Without O_PATH or /proc: the path is looked up twice, by stat and by
-    // open, and what it names may change in between. The type is checked
-    // again on the descriptor, but a FIFO or device swapped in meanwhile
-    // has been opened by then.
+    // Off Linux, or where the reopen cannot be done, the path is looked up
+    // twice, by stat and by open, and what it names may change in between. The type is checked
+    // again on the descriptor, but a FIFO or device swapped in meanwhile has been opened by then.
     struct stat before {};
     if (::stat(path, &before) != 0 || S_ISDIR(before.st_mode)) {
         return no_file;
@@ -115,7 +151,9 @@ file_handle open_file(const path_char* path)
         return no_file;
     }
     struct stat after {};
-    const file_handle checked = ::fstat(fd, &after) == 0 ? classify(after, fd) : no_file;
+    const file_handle checked = ::fstat(fd, &after) == 0
+                                    ? classify(after, on_kernel_file_system(fd).value_or(true), fd)
+                                    : no_file;
     if (checked != fd) {
         ::close(fd);
     }
