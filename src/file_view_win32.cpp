@@ -59,28 +59,70 @@ bool names_a_pipe_share(const wchar_t* unc)
     return *unc != 0 && (share(L"\\pipe", 5) || share(L"\\mailslot", 9));
 }
 
-// What follows "\\.\", "\\?\" or "\??\": a drive ("C:\") or "UNC\" leads
-// to a file; anything else (COM1, pipe\NAME, GLOBALROOT, C: alone, the
-// volume itself) is a device.
+// Whether `text` is a number and a backslash: "7\\...".
+bool number_then_backslash(const wchar_t* text)
+{
+    const wchar_t* end = text;
+    while (*end >= L'0' && *end <= L'9') {
+        ++end;
+    }
+    return end != text && *end == L'\\';
+}
+
+// Whether `rest` begins with a volume and the backslash after it: a volume
+// GUID, "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\", or a disk volume or
+// shadow copy by its device name, "GLOBALROOT\Device\HarddiskVolume7\" or
+// "...\HarddiskVolumeShadowCopy3\". That volume's file system parses the
+// rest of the path.
+bool names_a_volume(const wchar_t* rest)
+{
+    if (starts_with(rest, L"Volume{")) {
+        const wchar_t* const guid = rest + 7;
+        for (std::size_t i = 0; i < 36; ++i) {
+            const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+            const wchar_t c = guid[i];
+            const bool hex =
+                (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+            if (dash ? c != L'-' : !hex) {
+                return false;
+            }
+        }
+        return guid[36] == L'}' && guid[37] == L'\\';
+    }
+    constexpr std::size_t device = 32; // "GLOBALROOT\Device\HarddiskVolume"
+    if (!starts_with(rest, L"GLOBALROOT\\Device\\HarddiskVolume")) {
+        return false;
+    }
+    return number_then_backslash(rest + device) ||
+           (starts_with(rest + device, L"ShadowCopy") && number_then_backslash(rest + device + 10));
+}
+
+// What follows "\\.\", "\\?\" or "\??\": a drive ("C:\"), a volume, or
+// "UNC\" and a share that holds files lead to a file; anything else (COM1,
+// pipe\NAME, GLOBALROOT\Device\..., C: alone, the volume itself) is a
+// device.
 bool names_a_device_in_namespace(const wchar_t* rest)
 {
     const bool letter = (*rest >= L'A' && *rest <= L'Z') || (*rest >= L'a' && *rest <= L'z');
-    if (letter && rest[1] == L':' && rest[2] == L'\\') {
+    if ((letter && rest[1] == L':' && rest[2] == L'\\') || names_a_volume(rest)) {
         return false;
     }
     return !starts_with(rest, L"UNC\\") || names_a_pipe_share(rest + 4);
 }
 
-// Whether CreateFileW would open a device rather than a file, by the
-// platform's own rules: GetFullPathNameW turns a reserved DOS device name
-// (COM1, dir\NUL.txt, whatever this Windows counts) into "\\.\NAME" as
-// CreateFileW does.
+// Whether CreateFileW would open a device rather than a file, judged on the
+// path as CreateFileW will see it. "\\?\" and "\??\" paths reach the
+// system verbatim, so they are judged as given: GetFullPathNameW would fold
+// a ".." that the open never folds ("\\?\pipe\..\C:\x" is a pipe). Any
+// other path is judged by the platform's own rules: GetFullPathNameW turns
+// a reserved DOS device name (COM1, dir\NUL.txt, whatever this Windows
+// counts) into "\\.\NAME", as CreateFileW does.
 bool names_a_device(const wchar_t* path)
 {
-    // CreateFileW takes these as they stand: an NT path, and the consoles.
-    if (starts_with(path, L"\\?\?\\")) {
+    if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\?\?\\")) {
         return names_a_device_in_namespace(path + 4);
     }
+    // CreateFileW opens the consoles by these names.
     if ((starts_with(path, L"CONIN$") && path[6] == 0) ||
         (starts_with(path, L"CONOUT$") && path[7] == 0)) {
         return true;
