@@ -83,6 +83,7 @@ class scratch_dir : public testing::Test {
         write_file(dir / "x86.exe", pe_image(0x014C));
         write_file(dir / "x64.exe", pe_image(machine_amd64));
         write_file(dir / "-x86.exe", pe_image(0x014C));
+        std::filesystem::create_symlink("x86.exe", dir / "link to x86.exe");
         write_file(dir / "empty", {});
         write_file(dir / "63 bytes", bytes(63));
         write_file(dir / "64 bytes offset 58", header_only(64, 58, 0, 0));

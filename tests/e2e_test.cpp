@@ -80,6 +80,7 @@ std::vector<e2e_case> e2e_cases()
         {"only_first_argument_counts_2", {arg("x64.exe"), arg("x86.exe")}, "0", nullptr, 1},
         {"option_is_a_path", {arg("--help")}, nullptr, "Failed to open file", 3},
         {"dash_file_is_a_path", {arg("-x86.exe")}, "1", nullptr, 0},
+        {"symlink_to_image", {arg("link to x86.exe")}, "1", nullptr, 0},
         {"wildcard_is_a_path", {arg("*.exe")}, nullptr, "Failed to open file", 3},
         {"missing_file", {arg("no such file")}, nullptr, "Failed to open file", 3},
         {"directory", {arg("a directory")}, nullptr, "Failed to open file", 3},
@@ -125,9 +126,31 @@ std::vector<e2e_case> windows_cases()
         {"syswow64", {arg("C:\\windows\\syswow64\\notepad.exe")}, "1", nullptr, 0},
         {"drive_path", {arg("C:\\windows\\no such file")}, nullptr, "Failed to open file", 3},
         {"win32_namespace", {arg("\\\\?\\C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
+        {"win32_namespace_lower_case", {arg("\\\\?\\c:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"device_namespace_drive", {arg("\\\\.\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"nt_namespace_drive", {arg("\\??\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"unc_namespace", {arg("\\\\?\\UNC\\nowhere\\c$\\x")}, nullptr, "Failed to open file", 3},
+        // Volumes and shadow copies hold files: opened, though Wine has none.
+        {"volume_guid",
+         {arg("\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\x")},
+         nullptr,
+         "Failed to open file",
+         3},
+        {"volume_guid_device_namespace",
+         {arg("\\\\.\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x")},
+         nullptr,
+         "Failed to open file",
+         3},
+        {"disk_volume",
+         {arg("\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x")},
+         nullptr,
+         "Failed to open file",
+         3},
+        {"shadow_copy",
+         {arg("\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12\\x")},
+         nullptr,
+         "Failed to open file",
+         3},
     };
 }
 
@@ -193,7 +216,11 @@ TEST_F(e2e_windows, devices_are_refused_unopened)
     std::filesystem::create_symlink(dir / "fifo", com1);
     for (const char* device :
          {"COM1", "\\\\.\\COM1", "\\??\\COM1", "COM1.txt", "a directory\\COM1", "CON", "CONIN$",
-          "NUL", "\\\\.\\pipe\\isi386", "\\\\nowhere\\PIPE\\isi386", "\\\\.\\GLOBALROOT"}) {
+          "NUL", "\\\\.\\pipe\\isi386", "\\\\nowhere\\PIPE\\isi386", "\\\\.\\GLOBALROOT",
+          // Taken verbatim by the open: a pipe whose name goes on with "..".
+          "\\\\?\\pipe\\..\\C:\\windows\\notepad.exe", "\\\\?\\UNC\\nowhere\\pipe\\..\\c$\\x",
+          "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\.\\GLOBALROOT\\Device\\HarddiskVolume\\x",
+          "\\\\?\\Volume{0123}\\x"}) {
         isi386::test::expect_run(run({arg(device)}), nullptr, "Could not map file", 4);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -207,24 +234,29 @@ TEST_F(e2e_windows, examines_its_own_program)
                              x86 ? 0 : 1);
 }
 
-TEST_F(e2e_windows, writer_sharing_everything_keeps_it_out)
+TEST_F(e2e_windows, writer_or_deleter_sharing_everything_keeps_it_out)
 {
-    // hold_file opens x86.exe for writing, sharing read, write and delete,
-    // so only the program's own share mode can refuse the open.
+    // hold_file opens x86.exe for writing, or for deleting, sharing read,
+    // write and delete, so only the program's own share mode can refuse the
+    // open.
     const char* holder = std::getenv("ISI386_TEST_HOLDER");
     ASSERT_NE(holder, nullptr) << "ISI386_TEST_HOLDER names hold_file.exe";
-    auto command = isi386::test::program_command();
-    command.back() = holder;
-    command.push_back("x86.exe");
-    const pid_t pid = isi386::test::start_program(command, dir);
-    ASSERT_GT(pid, 0);
-    for (int i = 0; i < 6000 && !std::filesystem::exists(dir / "x86.exe.held"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const char* access : {"write", "delete"}) {
+        auto command = isi386::test::program_command();
+        command.back() = holder;
+        command.insert(command.end(), {"x86.exe", access});
+        const pid_t pid = isi386::test::start_program(command, dir);
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 6000 && !std::filesystem::exists(dir / "x86.exe.held"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(std::filesystem::exists(dir / "x86.exe.held")) << access;
+        isi386::test::expect_run(run({arg("x86.exe")}), nullptr, "Failed to open file", 3);
+        isi386::test::write_file(dir / "x86.exe.release", {});
+        EXPECT_EQ(isi386::test::wait_program(pid), 0) << access;
+        std::filesystem::remove(dir / "x86.exe.held");
+        std::filesystem::remove(dir / "x86.exe.release");
     }
-    ASSERT_TRUE(std::filesystem::exists(dir / "x86.exe.held"));
-    isi386::test::expect_run(run({arg("x86.exe")}), nullptr, "Failed to open file", 3);
-    isi386::test::write_file(dir / "x86.exe.release", {});
-    EXPECT_EQ(isi386::test::wait_program(pid), 0);
     isi386::test::expect_run(run({arg("x86.exe")}), "1", nullptr, 0);
 }
 
