@@ -219,8 +219,8 @@ TEST_F(e2e_windows, devices_are_refused_unopened)
           "NUL", "\\\\.\\pipe\\isi386", "\\\\nowhere\\PIPE\\isi386", "\\\\.\\GLOBALROOT",
           // Taken verbatim by the open: a pipe whose name goes on with "..".
           "\\\\?\\pipe\\..\\C:\\windows\\notepad.exe", "\\\\?\\UNC\\nowhere\\pipe\\..\\c$\\x",
-          "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\.\\GLOBALROOT\\Device\\HarddiskVolume\\x",
-          "\\\\?\\Volume{0123}\\x"}) {
+          "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\isi386",
+          "\\\\.\\GLOBALROOT\\Device\\HarddiskVolume\\x", "\\\\?\\Volume{0123}\\x"}) {
         isi386::test::expect_run(run({arg(device)}), nullptr, "Could not map file", 4);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
