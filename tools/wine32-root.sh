@@ -69,11 +69,15 @@ debian_sources >"$work/sources.list"
 mode=unshare
 [ "$(id -u)" -ne 0 ] || mode=root
 started=$(date +%s)
-# extract: wine32 and what it depends on are unpacked, nothing is run.
+# extract: wine32 and what it depends on are unpacked, nothing is run. As
+# a tar unpacked here, so that the files are the caller's own, who can
+# change and remove them: made in a user namespace, they would belong to
+# a subordinate uid.
+mkdir "$partial"
 if ! mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
     --include="wine32=$version" --aptopt='APT::Install-Recommends "false"' \
     --setup-hook="bash '$here/wine32-root.sh' update-lists '$version'" --skip=update \
-    "$codename" "$partial" "$work/sources.list" >"$work/log" 2>&1; then
+    "$codename" - "$work/sources.list" 2>"$work/log" | tar -x -C "$partial" --exclude='./dev/*'; then
     if grep -q '^wine32-root: ' "$work/log"; then
         grep '^wine32-root: ' "$work/log" | sed 's/^wine32-root: /wine32-root.sh: /' >&2
     else
