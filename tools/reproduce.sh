@@ -48,7 +48,9 @@ if ! setarch "$(uname -m)" -R true 2>/dev/null; then
     echo "reprotest: setarch -R is refused here: the kernel personality and address randomisation are not varied"
 fi
 
-git clone -q "$PWD" "$work/clone"
+# One commit for all three builds, whatever is committed meanwhile.
+head=$(git rev-parse HEAD)
+git clone -q "$PWD" "$work/clone" && git -C "$work/clone" checkout -q "$head"
 echo "reprotest: two builds of a clone"
 if ! (cd "$work/clone" && reprotest --vary="$vary" \
     --store-dir="$work/reprotest" -c 'bash tools/package.sh' . "${artifacts[*]}") >"$work/reprotest.log" 2>&1; then
@@ -59,7 +61,7 @@ if ! (cd "$work/clone" && reprotest --vary="$vary" \
 fi
 grep -A1 -E '^=+$' "$work/reprotest.log" | grep -vE '^(=+|--)$' | head -2
 
-mkdir "$work/export" && git archive HEAD | tar -x -C "$work/export"
+mkdir "$work/export" && git archive "$head" | tar -x -C "$work/export"
 echo "the git archive export, without SOURCE_DATE_EPOCH"
 if ! (cd "$work/export" && env -u SOURCE_DATE_EPOCH bash tools/package.sh) >"$work/export.log" 2>&1; then
     echo "FAILED: the build of the export"
