@@ -121,6 +121,10 @@ std::vector<e2e_case> size_cases()
 // the one and a 32-bit one in the other.
 std::vector<e2e_case> windows_cases()
 {
+    // Volumes and shadow copies hold files: opened, though Wine has none.
+    const auto opened = [](const char* name, const char* path) {
+        return e2e_case{name, {arg(path)}, nullptr, "Failed to open file", 3};
+    };
     return {
         {"system32_as_named", {arg("C:\\windows\\system32\\notepad.exe")}, "0", nullptr, 1},
         {"syswow64", {arg("C:\\windows\\syswow64\\notepad.exe")}, "1", nullptr, 0},
@@ -130,27 +134,11 @@ std::vector<e2e_case> windows_cases()
         {"device_namespace_drive", {arg("\\\\.\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"nt_namespace_drive", {arg("\\??\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"unc_namespace", {arg("\\\\?\\UNC\\nowhere\\c$\\x")}, nullptr, "Failed to open file", 3},
-        // Volumes and shadow copies hold files: opened, though Wine has none.
-        {"volume_guid",
-         {arg("\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\x")},
-         nullptr,
-         "Failed to open file",
-         3},
-        {"volume_guid_device_namespace",
-         {arg("\\\\.\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x")},
-         nullptr,
-         "Failed to open file",
-         3},
-        {"disk_volume",
-         {arg("\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x")},
-         nullptr,
-         "Failed to open file",
-         3},
-        {"shadow_copy",
-         {arg("\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12\\x")},
-         nullptr,
-         "Failed to open file",
-         3},
+        opened("volume_guid", "\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\x"),
+        opened("volume_guid_device_namespace",
+               "\\\\.\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x"),
+        opened("disk_volume", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x"),
+        opened("shadow_copy", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12\\x"),
     };
 }
 
@@ -234,29 +222,26 @@ TEST_F(e2e_windows, examines_its_own_program)
                              x86 ? 0 : 1);
 }
 
-TEST_F(e2e_windows, writer_or_deleter_sharing_everything_keeps_it_out)
+TEST_F(e2e_windows, writer_sharing_everything_keeps_it_out)
 {
-    // hold_file opens x86.exe for writing, or for deleting, sharing read,
-    // write and delete, so only the program's own share mode can refuse the
-    // open.
+    // hold_file opens x86.exe for writing and x64.exe for deleting, sharing
+    // all, so only the program's own share mode can refuse the open.
     const char* holder = std::getenv("ISI386_TEST_HOLDER");
     ASSERT_NE(holder, nullptr) << "ISI386_TEST_HOLDER names hold_file.exe";
-    for (const char* access : {"write", "delete"}) {
-        auto command = isi386::test::program_command();
-        command.back() = holder;
-        command.insert(command.end(), {"x86.exe", access});
-        const pid_t pid = isi386::test::start_program(command, dir);
-        ASSERT_GT(pid, 0);
-        for (int i = 0; i < 6000 && !std::filesystem::exists(dir / "x86.exe.held"); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(std::filesystem::exists(dir / "x86.exe.held")) << access;
-        isi386::test::expect_run(run({arg("x86.exe")}), nullptr, "Failed to open file", 3);
-        isi386::test::write_file(dir / "x86.exe.release", {});
-        EXPECT_EQ(isi386::test::wait_program(pid), 0) << access;
-        std::filesystem::remove(dir / "x86.exe.held");
-        std::filesystem::remove(dir / "x86.exe.release");
+    auto command = isi386::test::program_command();
+    command.back() = holder;
+    command.push_back("x86.exe");
+    command.push_back("x64.exe");
+    const pid_t pid = isi386::test::start_program(command, dir);
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 6000 && !std::filesystem::exists(dir / "x86.exe.held"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    ASSERT_TRUE(std::filesystem::exists(dir / "x86.exe.held"));
+    isi386::test::expect_run(run({arg("x86.exe")}), nullptr, "Failed to open file", 3);
+    isi386::test::expect_run(run({arg("x64.exe")}), nullptr, "Failed to open file", 3);
+    isi386::test::write_file(dir / "x86.exe.release", {});
+    EXPECT_EQ(isi386::test::wait_program(pid), 0);
     isi386::test::expect_run(run({arg("x86.exe")}), "1", nullptr, 0);
 }
 

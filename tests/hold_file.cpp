@@ -1,8 +1,8 @@
-// Holds a file open for writing, or for deleting, until told to let go:
-//   hold_file FILE [delete]
-// opens FILE for writing (or with delete access alone), sharing read, write
-// and delete, creates FILE.held, and waits until FILE.release exists. Exits
-// 1 when FILE cannot be opened.
+// Holds a file open for writing until told to let go:
+//   hold_file FILE [OTHER]
+// opens FILE for writing (OTHER for deleting), sharing read, write and delete,
+// creates FILE.held, and waits until FILE.release exists. Exits 1 when FILE
+// cannot be opened.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -10,14 +10,18 @@
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 2 && argc != 3) {
+    if (argc < 2) {
         return 2;
     }
-    const DWORD access = argc == 3 && std::wstring(argv[2]) == L"delete" ? DELETE : GENERIC_WRITE;
-    const HANDLE file =
-        ::CreateFileW(argv[1], access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const HANDLE file = ::CreateFileW(argv[1], GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE other =
+        argc == 3
+            ? ::CreateFileW(argv[2], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+            : nullptr;
+    if (file == INVALID_HANDLE_VALUE || other == INVALID_HANDLE_VALUE) {
         return 1;
     }
     const std::wstring held = std::wstring(argv[1]) + L".held";
@@ -28,5 +32,6 @@ int wmain(int argc, wchar_t** argv)
         ::Sleep(10);
     }
     ::CloseHandle(file);
+    ::CloseHandle(other);
     return 0;
 }
