@@ -137,8 +137,9 @@ file_handle open_file(const path_char* path)
     }
 #endif
     // Off Linux, or where the reopen cannot be done, the path is looked up
-    // twice, by stat and by open, and what it names may change in between. The type is checked
-    // again on the descriptor, but a FIFO or device swapped in meanwhile has been opened by then.
+    // twice, by stat and by open, and what it names may change in between.
+    // The type is checked again on the descriptor, but a FIFO or device
+    // swapped in meanwhile has been opened by then.
     struct stat before {};
     if (::stat(path, &before) != 0 || S_ISDIR(before.st_mode)) {
         return no_file;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 namespace {
 

@@ -25,12 +25,12 @@ if [ "${1:-}" = update-lists ]; then
             grep -E '^[EW]: ' "$log" >&2
             exit 1
         fi
-        sed 's/^\([^:]*\): /wine32-root: leaving out \1 for i386: /' <<<"$left_out" >&2
+        sed 's/^\([^:]*\): /wine32-root.sh: leaving out \1 for i386: /' <<<"$left_out" >&2
     fi
     rm -f "$log"
     offered=$(APT_CONFIG=$MMDEBSTRAP_APT_CONFIG apt-cache madison wine32 | awk '{ print $3 }' | paste -sd ' ' -)
     if [[ " $offered " != *" $version "* ]]; then
-        echo "wine32-root: wine32 $version (the installed wine64's version) is not offered for i386;" \
+        echo "wine32-root.sh: wine32 $version (the installed wine64's version) is not offered for i386;" \
             "offered: ${offered:-none}" >&2
         exit 1
     fi
@@ -47,10 +47,11 @@ version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null) || {
 root=$PWD/build/wine32-${version#*:}
 # The loader names its dynamic linker by absolute path: a root moved with
 # its checkout is pointed at it again.
+linker=$root/lib/ld-linux.so.2
 reuse() {
     [ -d "$root" ] || return 1
-    [ "$(patchelf --print-interpreter "$root/usr/lib/wine/wine")" = "$root/lib/ld-linux.so.2" ] ||
-        patchelf --set-interpreter "$root/lib/ld-linux.so.2" "$root/usr/lib/wine/wine"
+    [ "$(patchelf --print-interpreter "$root/usr/lib/wine/wine")" = "$linker" ] ||
+        patchelf --set-interpreter "$linker" "$root/usr/lib/wine/wine"
     echo "$root"
 }
 reuse && exit 0
@@ -74,19 +75,19 @@ started=$(date +%s)
 # change and remove them: made in a user namespace, they would belong to
 # a subordinate uid.
 mkdir "$partial"
-if ! mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
+made=0
+mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
     --include="wine32=$version" --aptopt='APT::Install-Recommends "false"' \
     --setup-hook="bash '$here/wine32-root.sh' update-lists '$version'" --skip=update \
-    "$codename" - "$work/sources.list" 2>"$work/log" | tar -x -C "$partial" --exclude='./dev/*'; then
-    if grep -q '^wine32-root: ' "$work/log"; then
-        grep '^wine32-root: ' "$work/log" | sed 's/^wine32-root: /wine32-root.sh: /' >&2
-    else
-        echo "wine32-root.sh: mmdebstrap failed:" >&2
-        tail -20 "$work/log" >&2
-    fi
-    exit 1
+    "$codename" - "$work/sources.list" 2>"$work/log" |
+    tar -x -C "$partial" --exclude='./dev/*' 2>>"$work/log" ||
+    made=$?
+# The hook's own lines; mmdebstrap's tail where it failed for another reason.
+if ! grep '^wine32-root.sh: ' "$work/log" >&2 && [ $made -ne 0 ]; then
+    echo "wine32-root.sh: mmdebstrap failed:" >&2
+    tail -20 "$work/log" >&2
 fi
-grep '^wine32-root: ' "$work/log" | sed 's/^wine32-root: /wine32-root.sh: /' >&2 || true
+[ $made -eq 0 ] || exit 1
 
 # What libwine's maintainer script would have done: Wine's zlib1.dll,
 # MinGW's build marked as a Wine builtin. user32.dll needs it.
@@ -101,7 +102,7 @@ mingw_zlib=$partial/usr/i686-w64-mingw32/lib/zlib1.dll
 # finds the rest beside the loader: its own files, the 64-bit loader and
 # the server, which are the system's.
 bin=$partial/usr/lib/wine
-patchelf --set-interpreter "$root/lib/ld-linux.so.2" "$bin/wine"
+patchelf --set-interpreter "$linker" "$bin/wine"
 system=$(dirname "$(dpkg -L wine64 | grep -m1 '/wine64$')")
 ln -sfn "$system/wine64" "$bin/wine64"
 ln -sfn "$system/wineserver" "$bin/wineserver"
