@@ -1,6 +1,7 @@
 // POSIX half of the platform layer: open(2), fstat(2) and mmap(2).
 #include "file_view.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -18,19 +19,52 @@
 #include <unistd.h>
 
 #ifdef __linux__
-#include <linux/magic.h>
 #include <sys/vfs.h>
 #endif
 
 namespace isi386 {
 namespace {
 
-// Whether `fd` lies on a kernel file system, whose files hold no stored
-// data: their bytes are made when read, and reading some (a device's
-// registers under sysfs) acts on the device. sysfs offers some of them for
-// mmap. Any failure counts as one, so nothing unknown is opened, but for
-// std::nullopt: a kernel before 3.12 refuses fstatfs on an O_PATH
-// descriptor (EBADF), and cannot say.
+#ifdef __linux__
+constexpr std::uint32_t procfs = 0x9fa0; // PROC_SUPER_MAGIC
+
+// Kernel file systems, by the f_type numbers of linux/magic.h (written out:
+// older headers lack some, and configfs and fusectl are in none). Their
+// files hold no stored data: the bytes are made when read, and reading some
+// (a device's registers under sysfs) acts on the device.
+constexpr auto kernel_file_systems = std::to_array<std::uint32_t>({
+    0x62656572, // SYSFS_MAGIC
+    procfs,
+    0x64626720, // DEBUGFS_MAGIC
+    0x74726163, // TRACEFS_MAGIC
+    0x27e0eb,   // CGROUP_SUPER_MAGIC
+    0x63677270, // CGROUP2_SUPER_MAGIC
+    0x73636673, // SECURITYFS_MAGIC
+    0x62656570, // configfs
+    0xcafe4a11, // BPF_FS_MAGIC
+    0xde5e81e4, // EFIVARFS_MAGIC
+    0x6165676c, // PSTOREFS_MAGIC
+    0xf97cff8c, // SELINUX_MAGIC
+    0x43415d53, // SMACK_MAGIC
+    0x5a3c69f0, // AAFS_MAGIC (AppArmor)
+    0x07655821, // RDTGROUP_SUPER_MAGIC (resctrl)
+    0x42494e4d, // BINFMTFS_MAGIC
+    0x65735543, // fusectl
+    0x6e736673, // NSFS_MAGIC
+});
+
+// f_type is a long on most 64-bit systems, an int on 32-bit ones and on
+// s390x: the numbers fit in 32 bits everywhere.
+bool is_file_system(const struct statfs& fs, std::uint32_t magic)
+{
+    return static_cast<std::uint32_t>(fs.f_type) == magic;
+}
+#endif
+
+// Whether `fd` lies on a kernel file system (sysfs offers some of their
+// files for mmap). Any failure counts as one, so nothing unknown is
+// opened, but for std::nullopt: a kernel before 3.12 refuses fstatfs on an
+// O_PATH descriptor (EBADF), and cannot say.
 std::optional<bool> on_kernel_file_system(int fd)
 {
 #ifdef __linux__
@@ -38,15 +72,8 @@ std::optional<bool> on_kernel_file_system(int fd)
     if (::fstatfs(fd, &fs) != 0) {
         return errno == EBADF ? std::nullopt : std::optional(true);
     }
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case SYSFS_MAGIC:
-    case PROC_SUPER_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-        return true;
-    default:
-        return false;
-    }
+    return std::any_of(kernel_file_systems.begin(), kernel_file_systems.end(),
+                       [&fs](std::uint32_t magic) { return is_file_system(fs, magic); });
 #else
     static_cast<void>(fd);
     return false;
@@ -72,10 +99,10 @@ constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 // through /proc/self/fd if it is a regular file of stored data, or what
 // classify makes of it. An O_PATH descriptor opens nothing (no FIFO partner,
 // no device driver), and the reopen opens that very file, whatever the path
-// names by then. std::nullopt where this cannot be done, and the path is to
-// be looked up again: an old kernel that refuses fstat (before 3.6) or
-// fstatfs (before 3.12) on the descriptor, no procfs at /proc, or a reopen
-// that gives another file.
+// names by then. std::nullopt only where the reopen cannot be done at all,
+// and the path is to be looked up again: an old kernel that refuses fstat
+// (before 3.6) or fstatfs (before 3.12) on the descriptor, no procfs at
+// /proc/self/fd, or a link there that names another file.
 std::optional<file_handle> reopen(int named)
 {
     struct stat st {};
@@ -92,10 +119,11 @@ std::optional<file_handle> reopen(int named)
     }
     // Only procfs makes /proc/self/fd/N this very file. A /proc that is a
     // plain folder (in a chroot, an unpacked root file system) may hold a
-    // link to anything there, a FIFO among them.
+    // link to anything there, a FIFO among them; so may a procfs folder of
+    // another process mounted over ours. statfs fails where /proc belongs
+    // to a mount namespace entered without its pid namespace.
     struct statfs proc {};
-    if (::statfs("/proc/self/fd", &proc) != 0 ||
-        static_cast<unsigned long>(proc.f_type) != PROC_SUPER_MAGIC) {
+    if (::statfs("/proc/self/fd", &proc) != 0 || !is_file_system(proc, procfs)) {
         return std::nullopt;
     }
     // Not std::string: a static program would take in, and relocate at
@@ -104,9 +132,23 @@ std::optional<file_handle> reopen(int named)
     std::array<char, 32> self{};
     prefix.copy(self.data(), prefix.size());
     std::to_chars(self.data() + prefix.size(), &self.back(), named);
+    // stat follows the link without opening what it names: it must be
+    // the file looked up before it is opened, and is checked again after.
+    // ENOENT: no such link, as under a /proc of another pid namespace; any
+    // other failure is the file's (a FUSE server's) refusal.
+    struct stat linked {};
+    if (::stat(self.data(), &linked) != 0) {
+        return errno == ENOENT ? std::nullopt : std::optional(no_file);
+    }
+    if (linked.st_dev != st.st_dev || linked.st_ino != st.st_ino) {
+        return std::nullopt;
+    }
+    // Any failure now is the file's own refusal (EACCES, EPERM) or the
+    // system's (EMFILE, ENOMEM): the answer. Looking the path up again would
+    // only give a file swapped in meanwhile the chance to be opened.
     const int fd = ::open(self.data(), read_flags);
     if (fd < 0) {
-        return std::nullopt;
+        return no_file;
     }
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {

@@ -3,12 +3,19 @@
 #include "e2e_fixture.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <thread>
 #include <tuple>
 
@@ -63,13 +70,24 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
         GTEST_SKIP() << refused.err.substr(0, refused.err.find('\n'));
     }
     const isi386::test::blocked_writer writer(dir / "fifo");
+    // Another process whose descriptors 3 to 9 name the FIFO (O_PATH, which
+    // opens nothing): its procfs folder is procfs too.
+    const int fifo = ::open(writer.fifo.c_str(), O_PATH | O_CLOEXEC);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        for (int fd = 3; fd <= 9; ++fd) {
+            ::dup2(fifo, fd);
+        }
+        ::pause();
+    }
     const std::string plant =
         "plant() { mkdir -p planted && for n in 3 4 5 6 7 8 9; do ln -sfn "
         "\"$PWD/$1\" planted/$n; done && mount --bind planted /proc/$$/fd; }; ";
     // A message queue is a regular file of 80 bytes that refuses mmap.
     for (const auto& [setup, path, status] : {
-             std::tuple{"plant x86.exe", "x64.exe", 1},
+             std::tuple<std::string, const char*, int>{"plant x86.exe", "x64.exe", 1},
              {"plant fifo", "x64.exe", 1},
+             {"mount --bind /proc/" + std::to_string(holder) + "/fd /proc/$$/fd", "x64.exe", 1},
              {"mkdir -p mq && mount -t mqueue mqueue mq && : >mq/queue", "mq/queue", 4},
          }) {
         auto command = unshare;
@@ -77,8 +95,46 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
                                        isi386::test::program_path().native(), path});
         EXPECT_EQ(isi386::test::run_program(command, dir).status, status) << setup;
     }
+    ::kill(holder, SIGKILL);
+    isi386::test::wait_program(holder);
+    ::close(fifo);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(writer.released) << "the FIFO was opened";
+}
+
+// Kernel file systems mounted afresh in a mount namespace of this thread's
+// own: their files hold no stored data, and are named, never opened
+// (inotify sees every open but an O_PATH one).
+TEST_F(e2e_posix, kernel_files_are_never_opened)
+{
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "no mount namespace of its own: " << std::strerror(errno);
+    }
+    for (const auto& [type, options, file] : {
+             std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
+             {"cgroup2", "", "cgroup.procs"},
+             {"securityfs", "", "lsm"},
+             {"binfmt_misc", "", "status"},
+             {"tracefs", "", "README"},
+             {"proc", "", "version"},
+             {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
+         }) {
+        const auto at = dir / type;
+        std::filesystem::create_directory(at);
+        // Not in every kernel: only those mounted are tried.
+        if (::mount(type, at.c_str(), type, 0, options) != 0) {
+            continue;
+        }
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
+        expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
+        std::array<char, 256> event{};
+        EXPECT_LT(::read(watch, event.data(), event.size()), 0)
+            << "a file of " << type << " was opened";
+        ::close(watch);
+        ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
+    }
 }
 
 TEST_F(e2e_posix, unreadable_file_fails_at_open)

@@ -188,6 +188,9 @@ TEST_F(e2e_run, files_that_raise_no_fault)
     // 0x014C, from bytes the file no longer holds.
     isi386::test::expect_run(run({arg("faults/cut_in_page.exe")}), "0", nullptr, 1);
     isi386::test::expect_run(run({arg("faults/direct.exe")}), "1", nullptr, 0);
+    // Refused at the open, and readable if looked up again: the refusal is
+    // the answer.
+    isi386::test::expect_run(run({arg("faults/refused.exe")}), nullptr, "Failed to open file", 3);
 }
 
 using e2e_windows = isi386::test::scratch_dir;

@@ -12,6 +12,9 @@
 //   cut_in_page.exe 256 bytes read as if cut to 16 (0x4C 0x01 at offset 4,
 //                   zeros after), and 16 long from then on: no fault.
 //   direct.exe      a 32-bit x86 image served with direct_io (no shared mmap).
+//   refused.exe     the same image; a process's first open of it is refused
+//                   (EACCES), its second let through, as if the name were
+//                   looked up again and found a readable file.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -23,6 +26,7 @@ namespace {
 
 constexpr off_t page = 4096;
 bool cut = false;
+pid_t refused_for = 0; // the process whose open of refused.exe was refused last
 
 off_t size_of(std::string_view path)
 {
@@ -32,7 +36,7 @@ off_t size_of(std::string_view path)
     if (path == "/cut_in_page.exe") {
         return cut ? 16 : 256;
     }
-    if (path == "/direct.exe") {
+    if (path == "/direct.exe" || path == "/refused.exe") {
         return 0x46;
     }
     return path == "/shrinking.exe" ? (cut ? page : 2 * page) : -1;
@@ -45,7 +49,7 @@ char byte_at(std::string_view path, off_t at)
         return at >= field && at < field + 4 ? value >> (8 * (at - field)) : 0U;
     };
     const unsigned value = path == "/shrinking.exe" ? in(0x3C, 0xFFC)
-                           : path == "/direct.exe"  ? in(0x3C, 0x40) | in(0x44, 0x014C)
+                           : size_of(path) == 0x46  ? in(0x3C, 0x40) | in(0x44, 0x014C)
                                                     : in(4, 0x014C);
     return static_cast<char>(value & 0xFFU);
 }
@@ -69,6 +73,11 @@ int open_file(const char* path, fuse_file_info* file)
     cut = false;
     file->keep_cache = 0;
     file->direct_io = std::string_view(path) == "/direct.exe" ? 1 : 0;
+    if (std::string_view(path) == "/refused.exe") {
+        const pid_t asking = fuse_get_context()->pid;
+        refused_for = refused_for == asking ? 0 : asking;
+        return refused_for == asking ? -EACCES : 0;
+    }
     return size_of(path) >= 0 ? 0 : -ENOENT;
 }
 
