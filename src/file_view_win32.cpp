@@ -59,22 +59,25 @@ bool names_a_pipe_share(const wchar_t* unc)
     return *unc != 0 && (share(L"\\pipe", 5) || share(L"\\mailslot", 9));
 }
 
-// Whether `text` is a number and a backslash: "7\\...".
-bool number_then_backslash(const wchar_t* text)
+// What CreateFileW would open for a path, judged before it is called.
+enum opens { opens_a_file, opens_a_device, opens_a_volume_root };
+
+// Past a number and a backslash ("7\\..."), or null.
+const wchar_t* past_number(const wchar_t* text)
 {
     const wchar_t* end = text;
     while (*end >= L'0' && *end <= L'9') {
         ++end;
     }
-    return end != text && *end == L'\\';
+    return end != text && *end == L'\\' ? end + 1 : nullptr;
 }
 
-// Whether `rest` begins with a volume and the backslash after it: a volume
-// GUID, "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\", or a disk volume or
+// Past a volume and the backslash after it, or null: a volume GUID,
+// "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\", or a disk volume or
 // shadow copy by its device name, "GLOBALROOT\Device\HarddiskVolume7\" or
 // "...\HarddiskVolumeShadowCopy3\". That volume's file system parses the
 // rest of the path.
-bool names_a_volume(const wchar_t* rest)
+const wchar_t* past_volume(const wchar_t* rest)
 {
     if (starts_with(rest, L"Volume{")) {
         const wchar_t* const guid = rest + 7;
@@ -84,66 +87,74 @@ bool names_a_volume(const wchar_t* rest)
             const bool hex =
                 (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
             if (dash ? c != L'-' : !hex) {
-                return false;
+                return nullptr;
             }
         }
-        return guid[36] == L'}' && guid[37] == L'\\';
+        return guid[36] == L'}' && guid[37] == L'\\' ? guid + 38 : nullptr;
     }
     constexpr std::size_t device = 32; // "GLOBALROOT\Device\HarddiskVolume"
     if (!starts_with(rest, L"GLOBALROOT\\Device\\HarddiskVolume")) {
-        return false;
+        return nullptr;
     }
-    return number_then_backslash(rest + device) ||
-           (starts_with(rest + device, L"ShadowCopy") && number_then_backslash(rest + device + 10));
+    const wchar_t* const volume = past_number(rest + device);
+    if (volume != nullptr || !starts_with(rest + device, L"ShadowCopy")) {
+        return volume;
+    }
+    return past_number(rest + device + 10);
 }
 
 // What follows "\\.\", "\\?\" or "\??\": a drive ("C:\"), a volume, or
 // "UNC\" and a share that holds files lead to a file; anything else (COM1,
 // pipe\NAME, GLOBALROOT\Device\..., C: alone, the volume itself) is a
-// device.
-bool names_a_device_in_namespace(const wchar_t* rest)
+// device. A volume with nothing after its backslash names its root folder
+// (Wine opens the volume device for it).
+opens in_namespace(const wchar_t* rest)
 {
     const bool letter = (*rest >= L'A' && *rest <= L'Z') || (*rest >= L'a' && *rest <= L'z');
-    if ((letter && rest[1] == L':' && rest[2] == L'\\') || names_a_volume(rest)) {
-        return false;
+    if (letter && rest[1] == L':' && rest[2] == L'\\') {
+        return opens_a_file;
     }
-    return !starts_with(rest, L"UNC\\") || names_a_pipe_share(rest + 4);
+    if (const wchar_t* const path = past_volume(rest)) {
+        return *path == 0 ? opens_a_volume_root : opens_a_file;
+    }
+    return !starts_with(rest, L"UNC\\") || names_a_pipe_share(rest + 4) ? opens_a_device
+                                                                        : opens_a_file;
 }
 
-// Whether CreateFileW would open a device rather than a file, judged on the
-// path as CreateFileW will see it. "\\?\" and "\??\" paths reach the
-// system verbatim, so they are judged as given: GetFullPathNameW would fold
-// a ".." that the open never folds ("\\?\pipe\..\C:\x" is a pipe). Any
-// other path is judged by the platform's own rules: GetFullPathNameW turns
-// a reserved DOS device name (COM1, dir\NUL.txt, whatever this Windows
-// counts) into "\\.\NAME", as CreateFileW does.
-bool names_a_device(const wchar_t* path)
+// What CreateFileW would open, judged on the path as CreateFileW will see
+// it. "\\?\" and "\??\" paths reach the system verbatim, so they are
+// judged as given: GetFullPathNameW would fold a ".." that the open never
+// folds ("\\?\pipe\..\C:\x" is a pipe). Any other path is judged by the
+// platform's own rules: GetFullPathNameW turns a reserved DOS device name
+// (COM1, dir\NUL.txt, whatever this Windows counts) into "\\.\NAME", as
+// CreateFileW does.
+opens what_opens(const wchar_t* path)
 {
     if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\?\?\\")) {
-        return names_a_device_in_namespace(path + 4);
+        return in_namespace(path + 4);
     }
     // CreateFileW opens the consoles by these names.
     if ((starts_with(path, L"CONIN$") && path[6] == 0) ||
         (starts_with(path, L"CONOUT$") && path[7] == 0)) {
-        return true;
+        return opens_a_device;
     }
     const DWORD needed = ::GetFullPathNameW(path, 0, nullptr, nullptr);
     auto* const full =
         needed != 0 ? static_cast<wchar_t*>(std::malloc(needed * sizeof(wchar_t))) : nullptr;
     if (full == nullptr) {
-        return false; // the open fails the same way, or is checked after it
+        return opens_a_file; // the open fails the same way, or is checked after it
     }
     const DWORD length = ::GetFullPathNameW(path, needed, full, nullptr);
-    bool device = false;
+    opens what = opens_a_file;
     if (length != 0 && length < needed) {
         if (starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) {
-            device = names_a_device_in_namespace(full + 4);
-        } else if (starts_with(full, L"\\\\")) {
-            device = names_a_pipe_share(full + 2);
+            what = in_namespace(full + 4);
+        } else if (starts_with(full, L"\\\\") && names_a_pipe_share(full + 2)) {
+            what = opens_a_device;
         }
     }
     std::free(full);
-    return device;
+    return what;
 }
 
 } // namespace
@@ -155,9 +166,11 @@ file_handle open_file(const path_char* path)
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     // A device is named, never opened: opening a serial port raises its
     // control lines (which resets many boards), opening a pipe connects to
-    // its server and uses up an instance.
-    if (names_a_device(path)) {
-        return unopened_special_file;
+    // its server and uses up an instance. A volume's root is a folder,
+    // which CreateFileW refuses without FILE_FLAG_BACKUP_SEMANTICS.
+    const opens what = what_opens(path);
+    if (what != opens_a_file) {
+        return what == opens_a_device ? unopened_special_file : no_file;
     }
     // A 32-bit process on 64-bit Windows that opens System32 is given
     // SysWOW64 instead; the path must name the file examined. Elsewhere

@@ -121,8 +121,10 @@ std::vector<e2e_case> size_cases()
 // the one and a 32-bit one in the other.
 std::vector<e2e_case> windows_cases()
 {
-    // Volumes and shadow copies hold files: opened, though Wine has none.
-    const auto opened = [](const char* name, const char* path) {
+    // Volumes and shadow copies hold files: opened, though Wine serves none.
+    // A volume's root is a folder, never opened: Wine would open the volume
+    // device (its GUID for C: ends in 43).
+    const auto cannot_open = [](const char* name, const char* path) {
         return e2e_case{name, {arg(path)}, nullptr, "Failed to open file", 3};
     };
     return {
@@ -134,11 +136,17 @@ std::vector<e2e_case> windows_cases()
         {"device_namespace_drive", {arg("\\\\.\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"nt_namespace_drive", {arg("\\??\\C:\\windows\\notepad.exe")}, "0", nullptr, 1},
         {"unc_namespace", {arg("\\\\?\\UNC\\nowhere\\c$\\x")}, nullptr, "Failed to open file", 3},
-        opened("volume_guid", "\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\x"),
-        opened("volume_guid_device_namespace",
-               "\\\\.\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x"),
-        opened("disk_volume", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x"),
-        opened("shadow_copy", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12\\x"),
+        cannot_open("volume_guid", "\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\x"),
+        cannot_open("volume_guid_device_namespace",
+                    "\\\\.\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x"),
+        cannot_open("disk_volume", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x"),
+        cannot_open("shadow_copy", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12\\x"),
+        cannot_open("volume_root", "\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\"),
+        cannot_open("volume_root_device_namespace",
+                    "\\\\.\\Volume{00000000-0000-0000-0000-000000000043}\\"),
+        cannot_open("volume_root_nt_namespace",
+                    "\\??\\Volume{00000000-0000-0000-0000-000000000043}\\"),
+        cannot_open("disk_volume_root", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\"),
     };
 }
 
