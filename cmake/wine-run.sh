@@ -14,8 +14,9 @@
 # Wine's own error lines go to PREFIX/wine.log (the previous run's to
 # wine.log.old), not into the program's stderr. When Wine fails to start the
 # program (it wrote nothing but such lines), the start is tried again, twice
-# at most; then the runner says so on stderr and exits 125: never an answer
-# of the program's.
+# at most; then, as whenever Wine cannot run the program or the prefix
+# cannot be started, the runner says why on stderr and exits 125: never an
+# answer of the program's.
 prefix=$1
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all,err+all
@@ -24,23 +25,25 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${ISI386_WINE_DIR:-/usr/lib/wine}
 here=$(dirname "$0")
 # The root's 32-bit loader (tools/wine32-root.sh, named in the prefix at its
-# start) with the root's libraries, natively or under qemu-i386: wine32
-# ARG... It must not exec itself again: that would leave qemu, and there is
-# no 32-bit preloader to exec.
+# start), natively or under qemu-i386: wine32 ARG... It must not exec itself
+# again: that would leave qemu, and there is no 32-bit preloader to exec.
 wine32() {
-    fixed env LD_LIBRARY_PATH="$libs" WINELOADERNOEXEC=1 $qemu "$root/usr/lib/wine/wine" "$@"
+    fixed env WINELOADERNOEXEC=1 $qemu "$loader" "$@"
 }
 uses_qemu() {
     [ "${ISI386_WINE_QEMU:-0}" != 0 ] || [ -e "$prefix/isi386.qemu" ]
 }
-# The loader that the prefix's start found: the root, and whether qemu runs it.
+# The loader that the prefix's start found, and whether qemu runs it.
 read_loader() {
-    root=$(cat "$prefix/isi386.wine32")
-    libs="$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu"
+    loader="$(cat "$prefix/isi386.wine32" 2>/dev/null)/usr/lib/wine/wine"
     qemu=
     if uses_qemu; then
         qemu=qemu-i386
     fi
+}
+fail() {
+    echo "wine-run.sh: $*" >&2
+    exit 125
 }
 # Address randomisation off for the loaders. Debian's Wine has no 32-bit
 # preloader, so a randomised heap can take the place where Wine must put the
@@ -57,7 +60,9 @@ fixed() {
 
 start() {
     mkdir -p "$prefix" # the server keys on an existing folder
-    rm -f "$prefix/isi386.randomised" "$prefix/isi386.qemu"
+    # Nothing of an earlier start stands until this one is through.
+    rm -f "$prefix/isi386.booted" "$prefix/isi386.wine32" "$prefix/isi386.randomised" \
+        "$prefix/isi386.qemu"
     if ! setarch "$(uname -m)" -R true 2>/dev/null; then
         : >"$prefix/isi386.randomised"
         echo "wine-run.sh: setarch -R is refused here; Wine's loaders run with address randomisation" >&2
@@ -65,14 +70,17 @@ start() {
     if [ -f "$prefix/wine.log" ]; then
         mv -f "$prefix/wine.log" "$prefix/wine.log.old"
     fi
-    bash "$here/../tools/wine32-root.sh" >"$prefix/isi386.wine32" || exit 1
-    read_loader
-    # Whether this kernel runs the loader: asked with --version, which it
-    # answers at once only while WINELOADERNOEXEC is unset.
-    if ! env LD_LIBRARY_PATH="$libs" "$root/usr/lib/wine/wine" --version >/dev/null 2>&1; then
+    root=$(bash "$here/../tools/wine32-root.sh") || fail "no 32-bit loader: tools/wine32-root.sh failed"
+    echo "$root" >"$prefix/isi386.wine32"
+    # qemu runs the loader where the kernel runs no 32-bit code: the
+    # kernel's answer, never taken from a loader that fails.
+    if ! bash -c '. "$1" && runs_32bit_code' _ "$here/../tools/install-missing.sh"; then
         : >"$prefix/isi386.qemu"
-        qemu=qemu-i386
     fi
+    read_loader
+    # --version is answered at once only while WINELOADERNOEXEC is unset.
+    why=$($qemu "$loader" --version 2>&1 >/dev/null) ||
+        fail "the 32-bit loader $loader does not start${qemu:+ under $qemu}: $(echo "$why" | head -n 1)"
     # The server, and the helpers (services, explorer) that the prefix's
     # first process starts, outlive their caller: with the caller's output
     # they would hold a test runner's pipe open, so they get /dev/null. It
@@ -80,7 +88,8 @@ start() {
     # nothing behind for long. A server already up for this prefix refuses
     # to start again: fine.
     "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1
-    fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1
+    fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1 ||
+        fail "wineboot could not make the prefix $prefix"
     if [ ! -e "$prefix/isi386.wow64" ]; then
         # wineboot installs the 32-bit half of the prefix (SysWOW64) with
         # a 32-bit loader beside wine64, and there is none. Install it
@@ -92,8 +101,9 @@ start() {
         cp -Rn "$root/usr/lib/i386-linux-gnu/wine/i386-windows/." "$wow64/"
         inf="$(cd -P "$wine/../../share/wine" && pwd -P)/wine.inf"
         wine32 'C:\windows\syswow64\rundll32.exe' \
-            setupapi,InstallHinfSection Wow64Install 128 '\\?\unix'"$inf" </dev/null >/dev/null 2>&1 &&
-            : >"$prefix/isi386.wow64"
+            setupapi,InstallHinfSection Wow64Install 128 '\\?\unix'"$inf" </dev/null >/dev/null 2>&1 ||
+            fail "the prefix's 32-bit half (SysWOW64) could not be installed"
+        : >"$prefix/isi386.wow64"
     fi
     : >"$prefix/isi386.booted"
 }
@@ -120,6 +130,7 @@ what=$*
 if [ "$(sh "$here/../tools/pe-machine.sh" "$program")" != 4c01 ]; then
     set -- fixed "$wine/wine64" "$@"
 else
+    [ -x "$loader" ] || fail "no 32-bit loader at $loader: start the prefix again ($0 PREFIX start)"
     # Under qemu a page fault reaches Wine as an illegal instruction, so
     # tests that provoke faults are told.
     if [ -n "$qemu" ]; then
@@ -149,5 +160,4 @@ for try in 1 2 3; do
     fi
     echo "== Wine did not start the program (try $try)" >>"$prefix/wine.log"
 done
-echo "wine-run.sh: Wine did not start $program in 3 tries: $(head -n 1 "$work/wine")" >&2
-exit 125
+fail "Wine did not start $program in 3 tries: $(head -n 1 "$work/wine")"

@@ -1,10 +1,12 @@
 # Sourced by the project's scripts. `needs PACKAGE CHECK...` notes PACKAGE
 # unless the command CHECK succeeds, `needs_wine32` notes what makes and runs
 # Wine's 32-bit half; `install_needed` then installs all that was noted with
-# apt-get (as root), or lists it all in one go and stops. Only packages of
-# the machine's own architecture are ever installed.
+# apt-get (as root), or lists it all in one go and stops, as `stop_if_missing`
+# does for anyone. Only packages of the machine's own architecture are ever
+# installed.
 needed=()
 backports=() # from CODENAME-backports
+unmet=()     # what no package gives, with how to give it
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 needs() {
     local package=$1
@@ -20,9 +22,18 @@ has() { command -v "$1"; }
 # qemu-i386 from the backports suite (the release's own qemu is far too slow
 # for it).
 needs_wine32() {
+    needs wine64 test -x /usr/lib/wine/wine64
     needs mmdebstrap has mmdebstrap
     needs patchelf has patchelf
-    [ "$(id -u)" -eq 0 ] || needs uidmap has newuidmap
+    if [ "$(id -u)" -ne 0 ]; then
+        needs uidmap has newuidmap
+        # Owners in the root map to subordinate ids of the caller's.
+        local user
+        user=$(id -un)
+        grep -qE "^($user|$(id -u)):" /etc/subuid 2>/dev/null &&
+            grep -qE "^($user|$(id -g)):" /etc/subgid 2>/dev/null ||
+            unmet+=("subordinate ids for $user in /etc/subuid and /etc/subgid (as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user)")
+    fi
     runs_32bit_code && return 0
     qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' || backports+=(qemu-user)
 }
@@ -44,23 +55,37 @@ runs_32bit_code() {
 }
 
 install_needed() {
-    [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ] || return 0
-    local what="${needed[*]}${backports[*]:+ ${backports[*]} (from $codename-backports)}"
-    if [ "$(id -u)" -ne 0 ]; then
-        local steps=("apt-get update")
-        [ ${#needed[@]} -eq 0 ] || steps+=("apt-get install ${needed[*]}")
-        [ ${#backports[@]} -eq 0 ] ||
-            steps+=("apt-get install -t $codename-backports ${backports[*]} (with a $codename-backports source)")
-        echo "missing: $what" >&2
-        echo "as root, this script installs them all; by hand: $(printf '%s && ' "${steps[@]}" | sed 's/ && $//')" >&2
-        exit 1
+    # Only root installs, and only packages.
+    if [ "$(id -u)" -ne 0 ] || [ ${#unmet[@]} -gt 0 ]; then
+        stop_if_missing
     fi
-    echo "installing: $what"
+    [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ] || return 0
+    local what=("${needed[@]}")
+    [ ${#backports[@]} -eq 0 ] || what+=("${backports[@]} (from $codename-backports)")
+    echo "installing: ${what[*]}"
     [ ${#backports[@]} -eq 0 ] || add_backports
     apt_update
     [ ${#needed[@]} -eq 0 ] || apt_install "${needed[@]}"
     [ ${#backports[@]} -eq 0 ] || apt_install -t "$codename-backports" "${backports[@]}"
     needed=() backports=()
+}
+
+# Lists all that is missing, and how to install it, and stops.
+stop_if_missing() {
+    [ $((${#needed[@]} + ${#backports[@]} + ${#unmet[@]})) -gt 0 ] || return 0
+    if [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ]; then
+        local steps=("apt-get update")
+        [ ${#needed[@]} -eq 0 ] || steps+=("apt-get install ${needed[*]}")
+        [ ${#backports[@]} -eq 0 ] ||
+            steps+=("apt-get install -t $codename-backports ${backports[*]} (with a $codename-backports source)")
+        local what=("${needed[@]}")
+        [ ${#backports[@]} -eq 0 ] || what+=("${backports[@]} (from $codename-backports)")
+        echo "missing: ${what[*]}" >&2
+        echo "as root, the project's scripts install them all (bash tools/test.sh); by hand: $(printf '%s && ' "${steps[@]}" | sed 's/ && $//')" >&2
+    fi
+    local item
+    for item in "${unmet[@]}"; do echo "missing: $item" >&2; done
+    exit 1
 }
 
 # A mirror caught mid-sync fails one index while the others arrive. That is

@@ -43,7 +43,6 @@ needs util-linux has setpriv
 needs util-linux has prlimit
 needs mingw-w64 has i686-w64-mingw32-g++-posix
 needs mingw-w64 has x86_64-w64-mingw32-g++-posix
-needs wine64 test -x /usr/lib/wine/wine64
 needs_wine32
 # reprotest varies the time with faketime and the file order with disorderfs.
 needs reprotest has reprotest
