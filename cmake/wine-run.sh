@@ -134,7 +134,7 @@ else
     # Under qemu a page fault reaches Wine as an illegal instruction, so
     # tests that provoke faults are told.
     if [ -n "$qemu" ]; then
-        export ISI386_UNDER_QEMU=1
+        export ISI386_UNDER_QEMU=$qemu
     fi
     set -- wine32 "$@"
 fi

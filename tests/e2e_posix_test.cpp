@@ -11,11 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <thread>
 #include <tuple>
 
@@ -91,8 +93,10 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
              {"mkdir -p mq && mount -t mqueue mqueue mq && : >mq/queue", "mq/queue", 4},
          }) {
         auto command = unshare;
-        command.insert(command.end(), {"sh", "-c", plant + setup + " && exec \"$0\" \"$1\"",
-                                       isi386::test::program_path().native(), path});
+        command.insert(command.end(), {"sh", "-c", plant + setup + " && exec \"$0\" \"$@\""});
+        std::ranges::copy(isi386::test::started(isi386::test::program_path().native()),
+                          std::back_inserter(command));
+        command.push_back(path);
         EXPECT_EQ(isi386::test::run_program(command, dir).status, status) << setup;
     }
     ::kill(holder, SIGKILL);
@@ -151,7 +155,8 @@ TEST_F(e2e_posix, unreadable_file_fails_at_open)
     // A copy in the scratch directory: the build tree may lie where nobody
     // cannot reach it (under a 0700 home, say).
     std::filesystem::copy_file(isi386::test::program_path(), dir / "isi386");
-    command.push_back((dir / "isi386").native());
+    std::ranges::copy(isi386::test::started((dir / "isi386").native()),
+                      std::back_inserter(command));
     command.push_back(arg("secret.exe"));
     expect_run(isi386::test::run_program(command, dir), nullptr, "Failed to open file", 3);
 }
@@ -181,8 +186,15 @@ TEST_F(e2e_posix, view_beyond_address_space_limit)
     if (isi386::test::sanitized) {
         GTEST_SKIP() << "address-space limits do not work under sanitizers";
     }
-    const auto command = std::vector{arg("prlimit"), arg("--as=268435456"), arg("--"),
-                                     isi386::test::program_path().native(), arg("3 GiB")};
+    // A 32-bit program's own address space is the limit (and qemu-user
+    // needs all of it to start one).
+    std::vector<isi386::test::native_string> command;
+    if (!isi386::test::program_is_32_bit()) {
+        command = {arg("prlimit"), arg("--as=268435456"), arg("--")};
+    }
+    std::ranges::copy(isi386::test::started(isi386::test::program_path().native()),
+                      std::back_inserter(command));
+    command.push_back(arg("3 GiB"));
     expect_run(isi386::test::run_program(command, dir), nullptr, "Could not map view", 5);
 }
 

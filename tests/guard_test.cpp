@@ -178,11 +178,21 @@ class guard : public testing::Test {
 
 using read_result = std::pair<bool, std::optional<std::uint16_t>>;
 
+// The qemu that runs this test program, if any: named by Wine's runner, or
+// by CTest for a Linux program of another architecture.
+std::string qemu()
+{
+    const char* const name = std::getenv("ISI386_UNDER_QEMU");
+    return name != nullptr ? name : "";
+}
+
 TEST_F(guard, fault_inside_view_while_file_holds_the_byte_is_unreadable)
 {
-    if (std::getenv("ISI386_UNDER_QEMU") != nullptr) {
+#ifdef _WIN32
+    if (!qemu().empty()) {
         GTEST_SKIP() << "under qemu-i386 a page fault reaches Wine as an illegal instruction";
     }
+#endif
     const std::byte* second = view.data() + page;
     set_readable(second, false);
     EXPECT_EQ(read_at(second), read_result(false, std::nullopt));
@@ -222,6 +232,10 @@ TEST_F(guard, fault_outside_view_goes_where_it_would_have)
 #ifndef _WIN32
 TEST_F(guard, file_cut_under_the_view_reads_as_too_short)
 {
+    if (qemu() == "qemu-s390x") {
+        GTEST_SKIP() << "under qemu-s390x a SIGBUS reaches the program with the two halves of "
+                        "its address swapped";
+    }
     // Cut exactly at the second page's first byte, the one that faults:
     // the second and third pages stay mapped but lie past the end.
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(page)), 0);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks a built program against how it ships, reading the file:
-#   inspect_program.sh PROGRAM PROCESSOR OBJDUMP
-# PROCESSOR is x86 or AMD64 for a Windows program, anything else for the
-# Linux one. PROGRAM must still have its symbols (the canary check).
+#   inspect_program.sh PROGRAM KIND OBJDUMP
+# KIND is x86 or AMD64 for a Windows program; static-pie, or static where
+# the C library can make no static-pie, for a Linux one, whose relocations
+# are packed where ISI386_RELR is 1. PROGRAM must still have its symbols
+# (the canary check).
 set -uo pipefail
 exe=$1 processor=$2 objdump=$3
 failures=0
@@ -24,12 +26,17 @@ lacks() { ! grep -Eq -- "$1" <<<"$headers"; }
 read_view=$("$objdump" -d --no-show-raw-insn "$exe" | awk '/<_?_ZN6isi3869read_view.*>:$/,/^$/')
 check "stack canary in read_view" grep -q '__stack_chk_fail' <<<"$read_view"
 
-if [ "$processor" != x86 ] && [ "$processor" != AMD64 ]; then
+if [ "$processor" = static-pie ] || [ "$processor" = static ]; then
     elf=$(readelf -hld "$exe")
-    check "position-independent (ELF type DYN)" grep -q 'Type: *DYN' <<<"$elf"
     check "static: no interpreter" bash -c '! grep -q INTERP <<<"$0"' "$elf"
-    check "FLAGS_1 NOW and PIE" grep -Eq 'FLAGS_1.*Flags: NOW PIE' <<<"$elf"
     check "GNU_RELRO" grep -q GNU_RELRO <<<"$elf"
+    if [ "$processor" = static ]; then
+        check "ELF type EXEC" grep -q 'Type: *EXEC' <<<"$elf"
+        exit $((failures > 0))
+    fi
+    check "position-independent (ELF type DYN)" grep -q 'Type: *DYN' <<<"$elf"
+    check "FLAGS_1 NOW and PIE" grep -Eq 'FLAGS_1.*Flags: NOW PIE' <<<"$elf"
+    [ "${ISI386_RELR:-}" != 1 ] || check "packed relative relocations (DT_RELR)" grep -q '(RELR)' <<<"$elf"
     exit $((failures > 0))
 fi
 

@@ -1,8 +1,9 @@
 // Runs the program under test as a child process and collects what it wrote.
 // The program is isi386 beside the test executable, or the one named by
-// ISI386_TEST_PROGRAM (a Windows isi386.exe, say), started through the
-// command in ISI386_TEST_WRAPPER when that is set (valgrind, or the Wine
-// runner; one word per line).
+// ISI386_TEST_PROGRAM (a Windows isi386.exe, or a Linux one for another
+// architecture), started through the command in ISI386_TEST_EMULATOR when
+// that is set (the Wine runner, qemu-user), and that through the command in
+// ISI386_TEST_WRAPPER (valgrind); one word a line in each.
 #pragma once
 
 #include <filesystem>
@@ -35,7 +36,11 @@ bool targets_windows();
 // The line end the program's text-mode streams write.
 const char* eol();
 
-// The wrapper's words, then the program: what starts a run.
+// The emulator's words, then `program`: what starts a program built like
+// the one under test, without the wrapper.
+std::vector<native_string> started(const native_string& program);
+
+// The wrapper's words, then the program as started: what starts a run.
 std::vector<native_string> program_command();
 
 // Runs `command` (command[0] is the program) in `directory` and waits.

@@ -65,11 +65,14 @@ const char* eol()
     return targets_windows() ? "\r\n" : "\n";
 }
 
-std::vector<native_string> program_command()
+namespace {
+
+// The words of the environment variable `name`, one a line.
+std::vector<native_string> words_of(const char* name)
 {
     std::vector<native_string> words;
-    if (const char* wrapper = std::getenv("ISI386_TEST_WRAPPER")) {
-        for (const char* p = wrapper; *p != 0;) {
+    if (const char* text = std::getenv(name)) {
+        for (const char* p = text; *p != 0;) {
             const char* end = std::strchr(p, '\n');
             end = end == nullptr ? p + std::strlen(p) : end;
             if (end != p) {
@@ -78,7 +81,23 @@ std::vector<native_string> program_command()
             p = *end == 0 ? end : end + 1;
         }
     }
-    words.push_back(program_path().native());
+    return words;
+}
+
+} // namespace
+
+std::vector<native_string> started(const native_string& program)
+{
+    std::vector<native_string> words = words_of("ISI386_TEST_EMULATOR");
+    words.push_back(program);
+    return words;
+}
+
+std::vector<native_string> program_command()
+{
+    std::vector<native_string> words = words_of("ISI386_TEST_WRAPPER");
+    const std::vector<native_string> program = started(program_path().native());
+    words.insert(words.end(), program.begin(), program.end());
     return words;
 }
 

@@ -15,6 +15,39 @@ needs() {
 }
 has() { command -v "$1"; }
 
+# The Linux architectures the project builds for, a line each: the Debian
+# architecture, its GNU type (and cross compiler, g++-TYPE, an amd64
+# package), the qemu-user program that runs it, and the machine readelf
+# names. The first is this machine's own.
+linux_architectures() {
+    cat <<'END'
+amd64 x86_64-linux-gnu - Advanced Micro Devices X86-64
+arm64 aarch64-linux-gnu qemu-aarch64 AArch64
+armhf arm-linux-gnueabihf qemu-arm ARM
+i386 i686-linux-gnu qemu-i386 Intel 80386
+ppc64el powerpc64le-linux-gnu qemu-ppc64le PowerPC64
+s390x s390x-linux-gnu qemu-s390x IBM S/390
+riscv64 riscv64-linux-gnu qemu-riscv64 RISC-V
+END
+}
+
+# The cross compilers for every other architecture, and the qemu-user that
+# runs what they make.
+needs_cross() {
+    local arch type rest
+    while read -r arch type rest; do
+        [ "$arch" = amd64 ] || needs "g++-$type" has "$type-g++"
+    done < <(linux_architectures)
+    needs_qemu
+}
+
+# qemu-user 9 or later, from the backports suite: the release's own 7.2 is
+# far too slow for Wine.
+needs_qemu() {
+    qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' ||
+        [[ " ${backports[*]} " = *" qemu-user "* ]] || backports+=(qemu-user)
+}
+
 # Wine's 32-bit half comes from an i386 root of the project's own
 # (tools/wine32-root.sh): mmdebstrap makes it (as a normal user in a user
 # namespace, with uidmap), patchelf points its loader at the root's dynamic
@@ -34,8 +67,7 @@ needs_wine32() {
             grep -qE "^($user|$(id -g)):" /etc/subgid 2>/dev/null ||
             unmet+=("subordinate ids for $user in /etc/subuid and /etc/subgid (as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user)")
     fi
-    runs_32bit_code && return 0
-    qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' || backports+=(qemu-user)
+    runs_32bit_code || needs_qemu
 }
 
 # Whether this kernel runs an i386 program: one made here, of 93 bytes (an

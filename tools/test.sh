@@ -10,8 +10,15 @@
 #                no 32-bit code), the end-to-end cases driven from the native
 #                test program
 #   windows-x64  the same for the x86-64 build, under wine64
+#   linux-arm64, linux-armhf, linux-i386, linux-ppc64el, linux-s390x,
+#   linux-riscv64
+#                the Linux program for each other architecture, built with
+#                Debian's cross compiler: inspected, its in-process tests
+#                under qemu-user, the end-to-end cases driven from the
+#                native test program
 # plus clang-format and clang-tidy (tools/lint.sh), and the downloads:
-# built (tools/package.sh), checked with lintian and more
+# built (tools/package.sh: a .deb for each architecture through
+# dpkg-buildpackage, two zips), checked with lintian and more
 # (tools/check_packages.sh), and built twice more from fresh clones to
 # show they are reproducible (tools/reproduce.sh). Installs what it needs
 # with apt-get when missing (as root), packages of this machine's
@@ -44,6 +51,9 @@ needs util-linux has prlimit
 needs mingw-w64 has i686-w64-mingw32-g++-posix
 needs mingw-w64 has x86_64-w64-mingw32-g++-posix
 needs_wine32
+# The other Linux architectures: cross compilers, qemu-user; their .debs.
+needs_cross
+needs debhelper has dh
 # reprotest varies the time with faketime and the file order with disorderfs.
 needs reprotest has reprotest
 needs diffoscope-minimal has diffoscope
@@ -58,9 +68,11 @@ bash tools/wine32-root.sh >/dev/null || true
 options=()
 [ -n "${CI:-}" ] && options=(-DISI386_WERROR=ON)
 jobs=$(nproc)
-presets=(native sanitize memcheck fuzz windows-x86 windows-x64)
+cross=(windows-x86 windows-x64 linux-arm64 linux-armhf linux-i386 linux-ppc64el linux-s390x
+    linux-riscv64)
+presets=(native sanitize memcheck fuzz "${cross[@]}")
 
-# The Windows presets run the native test program, so native comes first.
+# The cross presets run the native test program, so native comes first.
 for preset in "${presets[@]}"; do
     echo "== build: $preset"
     cmake --preset "$preset" "${options[@]}" >/dev/null
@@ -89,7 +101,7 @@ if ! setarch "$(uname -m)" -R true 2>/dev/null; then
     echo "note: setarch -R is refused here, so Wine's loaders run with address randomisation;"
     echo "      a start that fails for it is tried again"
 fi
-for preset in native sanitize memcheck windows-x86 windows-x64; do
+for preset in native sanitize memcheck "${cross[@]}"; do
     echo "== test: $preset"
     log=build/$preset/ctest.log
     ctest --preset "$preset" -j "$jobs" | tee "$log" || status=1
