@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Checks the downloads that tools/package.sh wrote to build/packages/:
-# SHA256SUMS, lintian on the .deb, the exact contents of each package, CRLF
-# text in the zips, and the programs they hold answering for themselves.
+# SHA256SUMS, lintian on each .deb, the exact contents of each package, the
+# machine each program is built for, CRLF text in the zips, and the Linux
+# programs answering for the samples (another architecture's under its
+# qemu-user).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+source tools/install-missing.sh
 out=build/packages
 failures=0
 check() { # description, then a command that must succeed
@@ -21,6 +24,8 @@ trap 'rm -rf "$work"' EXIT
 
 for deb in "$out"/isi386_*.deb; do
     [ -e "$deb" ] || continue
+    arch=$(dpkg-deb -f "$deb" Architecture)
+    read -r qemu machine < <(linux_architectures | awk -v arch="$arch" '$1 == arch { $1 = $2 = ""; print }')
     check "$deb: lintian finds no error or warning" lintian --fail-on error,warning "$deb"
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
     expected="./usr/bin/isi386 ./usr/share/doc/isi386/README.md.gz ./usr/share/doc/isi386/changelog.gz "
@@ -28,19 +33,28 @@ for deb in "$out"/isi386_*.deb; do
     expected+="./usr/share/lintian/overrides/isi386 ./usr/share/man/man1/isi386.1.gz "
     check "$deb holds $expected(has: $contents)" test "$contents" = "$expected"
     check "$deb depends on nothing" test -z "$(dpkg-deb -f "$deb" Depends)"
-    # As dpkg-gencontrol counts: KiB of each file, rounded up, 1 per directory.
-    size=$(dpkg-deb -c "$deb" | awk '$6 != "./" { n += $1 ~ /^d/ ? 1 : int(($3 + 1023) / 1024) } END { print n }')
-    check "$deb: Installed-Size is $size" test "$(dpkg-deb -f "$deb" Installed-Size)" = "$size"
-    check "$deb is built using glibc and gcc" \
-        grep -Eq '^glibc \(= [^)]+\), gcc-[0-9]+ \(= [^)]+\)$' <<<"$(dpkg-deb -f "$deb" Built-Using)"
-    dpkg -x "$deb" "$work/deb"
-    check "$deb: the copyright is the licence" grep -q 'Permission is hereby granted' \
-        "$work/deb/usr/share/doc/isi386/copyright"
-    glibc=$(dpkg-deb -f "$deb" Built-Using | sed 's/,.*//')
-    check "$deb: the copyright names $glibc and the LGPL" grep -qF "$glibc" \
-        "$work/deb/usr/share/doc/isi386/copyright"
-    check "$deb: the installed program answers 1 for samples/x86.exe" \
-        test "$("$work/deb/usr/bin/isi386" samples/x86.exe)" = 1
+    # dpkg-gencontrol's count, which covers at least the files' bytes.
+    bytes=$(dpkg-deb -c "$deb" | awk '{ n += $3 } END { print int((n + 1023) / 1024) }')
+    check "$deb: Installed-Size covers the $bytes KiB of its files" \
+        test "$(dpkg-deb -f "$deb" Installed-Size)" -ge "$bytes"
+    # One source of the C library and one of GCC's, or of their cross builds.
+    using=$(dpkg-deb -f "$deb" Built-Using | tr ',' '\n' | sed 's/^ //')
+    check "$deb is built using glibc and gcc, or their cross builds (has: ${using//$'\n'/, })" \
+        test "$(grep -Ec '^(glibc|cross-toolchain-base(-ports)?) \(= [^)]+\)$' <<<"$using"),$(
+            grep -Ec '^gcc-[0-9]+(-cross(-ports)?)? \(= [^)]+\)$' <<<"$using")" = 1,1
+    rm -rf "$work/deb" && dpkg -x "$deb" "$work/deb"
+    copyright=$work/deb/usr/share/doc/isi386/copyright
+    check "$deb: the copyright is the licence" grep -q 'Permission is hereby granted' "$copyright"
+    check "$deb: the copyright names the C library's LGPL" grep -q '^License: LGPL-2.1+$' "$copyright"
+    program=$work/deb/usr/bin/isi386
+    check "$deb: the program is built for $machine" \
+        grep -q "Machine: *$machine" <<<"$(readelf -h "$program")"
+    runner=()
+    [ "$qemu" = - ] || runner=("$qemu")
+    check "$deb: the program answers 1 for samples/x86.exe${runner[*]:+ under $qemu}" \
+        test "$("${runner[@]}" "$program" samples/x86.exe)" = 1
+    check "$deb: the program answers 0 for samples/x64.exe${runner[*]:+ under $qemu}" \
+        test "$("${runner[@]}" "$program" samples/x64.exe)" = 0
     check "$deb: the man page opens" bash -c "zcat '$work/deb/usr/share/man/man1/isi386.1.gz' | groff -man -Tutf8 -ww -z"
 done
 

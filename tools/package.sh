@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Builds the downloads into build/packages/, with a SHA256SUMS of those it built:
-#   isi386_<version>_<arch>.deb    the Linux program, its man page, README, copyright
+#   isi386_<version>_<arch>.deb    the Linux program, its man page, README,
+#                                  copyright: for amd64, arm64, armhf, i386,
+#                                  ppc64el, s390x and riscv64
 #   isi386-<version>-win32.zip     isi386.exe for 32-bit x86, README.txt, LICENSE.txt,
 #                                  THIRD-PARTY-NOTICES.txt
 #   isi386-<version>-win64.zip     the same for x86-64
 #
-#   bash tools/package.sh [deb] [win32] [win64]    (no argument: all three)
+#   bash tools/package.sh [deb | deb-ARCH] [win32] [win64]    (no argument: all)
+#
+# Each .deb is built by dpkg-buildpackage (-b, --host-arch ARCH for another
+# architecture, with Debian's cross compiler, without the tests), in a copy
+# of the tree under build/package/debian; the same commit gives the same
+# .deb from `dpkg-buildpackage -b` in a clone, with SOURCE_DATE_EPOCH set
+# to the commit's time and DEB_BUILD_OPTIONS=nocheck.
 #
 # The same commit gives the same bytes, from a clone or from a `git archive`
 # export, on any file system and under any umask: every file time is
 # SOURCE_DATE_EPOCH (unless set, the commit's time), owners are root, modes
 # and order are fixed, and the builds carry no paths or link times. The
-# programs are built without their tests, in build/package/; the .deb needs
-# neither mingw-w64 nor zip.
+# Windows programs are built without their tests, in build/package/; the
+# .debs need neither mingw-w64 nor zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +29,24 @@ targets=("$@")
 source tools/install-missing.sh
 needs cmake has cmake
 needs g++ has g++
-[[ " ${targets[*]} " = *" deb "* ]] && needs dpkg has dpkg-deb
+architectures=()
+for target in "${targets[@]}"; do
+    case $target in
+    deb) mapfile -t architectures < <(linux_architectures | cut -d' ' -f1) ;;
+    deb-*) architectures+=("${target#deb-}") ;;
+    win32 | win64) ;;
+    *) echo "unknown package: $target (deb, deb-ARCH, win32, win64)" >&2; exit 2 ;;
+    esac
+done
+if [ ${#architectures[@]} -gt 0 ]; then
+    needs debhelper has dh
+    needs dpkg-dev has dpkg-buildpackage
+    for arch in "${architectures[@]}"; do
+        type=$(linux_architectures | awk -v arch="$arch" '$1 == arch { print $2 }')
+        [ -n "$type" ] || { echo "unknown architecture: $arch" >&2; exit 2; }
+        [ "$arch" = "$(dpkg --print-architecture)" ] || needs "g++-$type" has "$type-g++"
+    done
+fi
 if [[ " ${targets[*]} " = *" win"* ]]; then
     needs mingw-w64 has i686-w64-mingw32-g++-posix
     needs zip has zip
@@ -59,42 +84,25 @@ settle() {
     find "$1" -type f -exec chmod 0644 {} +
     find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
-# "SOURCE (= VERSION)" of the Debian package that holds the build machine's FILE.
-built_using() {
-    local package
-    package=$(dpkg -S "$(realpath "$1")" | cut -d: -f1)
-    dpkg-query -W -f='${source:Package} (= ${source:Version})' "$package"
-}
 crlf() { sed -i 's/$/\r/' "$@"; }
 
-make_deb() {
-    build native
-    local root=$stage/deb
-    cmake --install build/package/native --prefix "$root/usr" --strip >/dev/null
-    local doc=$root/usr/share/doc/isi386
-    mkdir -p "$doc" "$root/usr/share/lintian/overrides" "$root/DEBIAN"
-    gzip -9n "$root/usr/share/man/man1/isi386.1"
-    gzip -9n <README.md >"$doc/README.md.gz"
-    gzip -9n <packaging/changelog >"$doc/changelog.gz"
-    cp packaging/lintian-overrides "$root/usr/share/lintian/overrides/isi386"
-    # The static program holds parts of the C library and of libgcc.
-    local glibc gcc
-    glibc=$(built_using "$(g++ -print-file-name=libc.a)")
-    gcc=$(built_using "$(g++ -print-file-name=libgcc_eh.a)")
-    sed -e "s/@GLIBC@/$glibc/" -e "s/@GCC@/$gcc/" packaging/copyright >"$doc/copyright"
-    (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums)
-    # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
-    # rounded up, and 1 for each directory; never what a file system says.
-    local arch size
-    arch=$(dpkg --print-architecture)
-    size=$(cd "$root" && find usr -printf '%y %s\n' |
-        awk '$1 == "f" { n += int(($2 + 1023) / 1024); next } { n += 1 } END { print n }')
-    sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
-        -e "s/@BUILT_USING@/$glibc, $gcc/" packaging/control.in >"$root/DEBIAN/control"
-    settle "$root"
-    chmod 0755 "$root/usr/bin/isi386"
-    dpkg-deb --root-owner-group -Zxz --build "$root" "$out/isi386_${version}_${arch}.deb" >/dev/null
-    built+=("isi386_${version}_${arch}.deb")
+make_debs() {
+    # The tree as it stands, uncommitted changes too, without what is built.
+    local tree=build/package/debian
+    rm -rf "$tree" && mkdir -p "$tree/isi386"
+    tar -c --exclude=./build --exclude=./.git . | tar -x -C "$tree/isi386"
+    local arch version
+    version=$(cd "$tree/isi386" && dpkg-parsechangelog -SVersion)
+    for arch in "${architectures[@]}"; do
+        if ! (cd "$tree/isi386" && DEB_BUILD_OPTIONS=nocheck \
+            dpkg-buildpackage -b -us -uc --host-arch="$arch" -Pnocheck) >"$tree/$arch.log" 2>&1; then
+            echo "dpkg-buildpackage --host-arch=$arch failed:" >&2
+            tail -30 "$tree/$arch.log" >&2
+            exit 1
+        fi
+        cp "$tree/isi386_${version}_$arch.deb" "$out/"
+        built+=("isi386_${version}_$arch.deb")
+    done
 }
 
 make_zip() { # win32 | win64
@@ -119,11 +127,10 @@ make_zip() { # win32 | win64
     built+=("isi386-$version-$1.zip")
 }
 
+[ ${#architectures[@]} -eq 0 ] || make_debs
 for target in "${targets[@]}"; do
     case $target in
-    deb) make_deb ;;
     win32 | win64) make_zip "$target" ;;
-    *) echo "unknown package: $target (deb, win32, win64)" >&2; exit 2 ;;
     esac
 done
 (cd "$out" && sha256sum -- "${built[@]}" >SHA256SUMS)

@@ -25,8 +25,7 @@ cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 artifacts=('build/packages/*.deb' 'build/packages/*.zip' build/packages/SHA256SUMS
-    build/package/native/isi386 build/package/windows-x86/isi386.exe
-    build/package/windows-x64/isi386.exe)
+    build/package/windows-x86/isi386.exe build/package/windows-x64/isi386.exe)
 
 # What some machines refuse a variation needs; each is left out with a line
 # that says so, and the rest still vary.
