@@ -74,4 +74,14 @@ for zip in "$out"/isi386-*-win32.zip "$out"/isi386-*-win64.zip; do
     check "$zip: THIRD-PARTY-NOTICES.txt names the runtimes' versions" \
         bash -c "! grep -q @ '$work/zip/THIRD-PARTY-NOTICES.txt'"
 done
+
+# The source package, from the tree the .debs were built from.
+tree=build/package/debian
+if [ -d "$tree/isi386" ]; then
+    rm -f "$tree"/isi386_*.dsc "$tree"/isi386_*.tar.*
+    check "dpkg-buildpackage -S builds the source package" \
+        bash -c "cd '$tree/isi386' && dpkg-buildpackage -S -us -uc >../source.log 2>&1"
+    check "the source package: lintian --pedantic finds nothing" \
+        lintian --pedantic --fail-on error,warning,info,pedantic "$tree"/isi386_*.dsc
+fi
 exit $((failures > 0))

@@ -8,7 +8,9 @@
 #      the home folder, the locale, PATH, the time zone and the umask;
 #   2. a `git archive` export, as a release tarball holds it (no .git), with
 #      SOURCE_DATE_EPOCH unset, is built and compared with reprotest's first
-#      build.
+#      build;
+#   3. dpkg-buildpackage -b in the clone, with SOURCE_DATE_EPOCH at the
+#      commit's time, gives this machine's .deb to the byte.
 # What cannot be varied here:
 #   user_group  reprotest builds as another user through sudo(1), and needs
 #               that user to exist; this script adds no account to the machine.
@@ -81,4 +83,22 @@ for file in $(cd "$control" && ls -d ${artifacts[@]}); do
     fi
 done
 [ $status -eq 0 ] && echo "reproducible: $count files identical in all 3 builds"
+
+# dpkg-buildpackage in the clone, as a Debian maintainer would run it, gives
+# the .deb that tools/package.sh ships.
+echo "dpkg-buildpackage -b in the clone"
+deb=isi386_$(dpkg-parsechangelog -SVersion)_$(dpkg --print-architecture).deb
+rm -rf "$work/clone/build"
+if ! (cd "$work/clone" && SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) DEB_BUILD_OPTIONS=nocheck \
+    dpkg-buildpackage -b -us -uc) >"$work/dpkg-buildpackage.log" 2>&1; then
+    echo "FAILED: dpkg-buildpackage -b"
+    tail -20 "$work/dpkg-buildpackage.log"
+    status=1
+elif cmp -s "$work/$deb" "$control/build/packages/$deb"; then
+    echo "same: $deb"
+else
+    echo "FAILED: $deb from dpkg-buildpackage differs from tools/package.sh's"
+    diffoscope "$work/$deb" "$control/build/packages/$deb" | head -60
+    status=1
+fi
 exit $status
