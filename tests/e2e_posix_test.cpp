@@ -121,13 +121,19 @@ TEST_F(e2e_posix, kernel_files_are_never_opened)
              {"securityfs", "", "lsm"},
              {"binfmt_misc", "", "status"},
              {"tracefs", "", "README"},
+             {"debugfs", "", "fault_around_bytes"},
+             {"bpf", "", "progs.debug"},
              {"proc", "", "version"},
              {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
          }) {
         const auto at = dir / type;
         std::filesystem::create_directory(at);
-        // Not in every kernel: only those mounted are tried.
+        // Not in every kernel: only those mounted, with the file, are tried.
         if (::mount(type, at.c_str(), type, 0, options) != 0) {
+            continue;
+        }
+        if (!std::filesystem::exists(at / file)) {
+            ::umount2(at.c_str(), MNT_DETACH);
             continue;
         }
         const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
