@@ -10,13 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,26 +34,12 @@ inline native_string arg(const char* text)
     return {text};
 }
 
-// Whether the program under test is a 32-bit one: an ELF file of class 1,
-// or a PE image whose Machine field tools/pe-machine.sh reads as "4c01".
+// Whether the program under test is a 32-bit one: as its build says
+// (ISI386_TEST_32_BIT), or as this test program is, built beside it.
 inline bool program_is_32_bit()
 {
-    std::ifstream in(program_path(), std::ios::binary);
-    std::array<char, 5> ident{};
-    in.read(ident.data(), ident.size());
-    if (std::string_view(ident.data(), 4) == "\x7f"
-                                             "ELF") {
-        return ident[4] == 1;
-    }
-    const std::string command = std::string("sh '") + ISI386_SOURCE_DIR +
-                                "/tools/pe-machine.sh' '" + program_path().string() + "'";
-    std::array<char, 5> machine{};
-    std::FILE* const pipe = ::popen(command.c_str(), "r");
-    const std::size_t read = pipe != nullptr ? std::fread(machine.data(), 1, 4, pipe) : 0;
-    if (pipe != nullptr) {
-        ::pclose(pipe);
-    }
-    return std::string_view(machine.data(), read) == "4c01";
+    const char* const named = std::getenv("ISI386_TEST_32_BIT");
+    return named != nullptr ? std::string_view(named) == "1" : sizeof(void*) == 4;
 }
 
 // The run wrote `out` on stdout and `err` on stderr (each a line, or nothing
