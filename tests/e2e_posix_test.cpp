@@ -113,7 +113,8 @@ TEST_F(e2e_posix, kernel_files_are_never_opened)
 {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        GTEST_SKIP() << "no mount namespace of its own: " << std::strerror(errno);
+        GTEST_SKIP() << "cannot make / private in a mount namespace of its own: "
+                     << std::strerror(errno);
     }
     for (const auto& [type, options, file] : {
              std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
