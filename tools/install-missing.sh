@@ -14,6 +14,7 @@ needs() {
     "$@" >/dev/null 2>&1 || [[ " ${needed[*]} " = *" $package "* ]] || needed+=("$package")
 }
 has() { command -v "$1"; }
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
 
 # The Linux architectures the project builds for, a line each: the Debian
 # architecture, its GNU type (and cross compiler, g++-TYPE, an amd64

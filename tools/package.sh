@@ -39,8 +39,11 @@ for target in "${targets[@]}"; do
     esac
 done
 if [ ${#architectures[@]} -gt 0 ]; then
+    # dpkg-buildpackage checks the build dependencies, build-essential
+    # among them.
     needs debhelper has dh
     needs dpkg-dev has dpkg-buildpackage
+    needs build-essential installed build-essential
     for arch in "${architectures[@]}"; do
         type=$(linux_architectures | awk -v arch="$arch" '$1 == arch { print $2 }')
         [ -n "$type" ] || { echo "unknown architecture: $arch" >&2; exit 2; }

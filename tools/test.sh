@@ -54,6 +54,8 @@ needs_wine32
 # The other Linux architectures: cross compilers, qemu-user; their .debs.
 needs_cross
 needs debhelper has dh
+needs build-essential installed build-essential
+needs groff-base has groff
 # reprotest varies the time with faketime and the file order with disorderfs.
 needs reprotest has reprotest
 needs diffoscope-minimal has diffoscope
