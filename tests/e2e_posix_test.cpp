@@ -130,20 +130,15 @@ TEST_F(e2e_posix, kernel_files_are_never_opened)
         const auto at = dir / type;
         std::filesystem::create_directory(at);
         // Not in every kernel: only those mounted, with the file, are tried.
-        if (::mount(type, at.c_str(), type, 0, options) != 0) {
-            continue;
+        if (::mount(type, at.c_str(), type, 0, options) == 0 &&
+            std::filesystem::exists(at / file)) {
+            const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
+            expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
+            std::array<char, 256> event{};
+            EXPECT_LT(::read(watch, event.data(), event.size()), 0) << type << " file opened";
+            ::close(watch);
         }
-        if (!std::filesystem::exists(at / file)) {
-            ::umount2(at.c_str(), MNT_DETACH);
-            continue;
-        }
-        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
-        expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
-        std::array<char, 256> event{};
-        EXPECT_LT(::read(watch, event.data(), event.size()), 0)
-            << "a file of " << type << " was opened";
-        ::close(watch);
         ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
     }
 }
