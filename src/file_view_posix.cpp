@@ -55,9 +55,9 @@ constexpr auto kernel_file_systems = std::to_array<std::uint32_t>({
 
 // f_type is a long on most 64-bit systems, an int on 32-bit ones and on
 // s390x: the numbers fit in 32 bits everywhere.
-bool is_file_system(const struct statfs& fs, std::uint32_t magic)
+std::uint32_t type_of(const struct statfs& fs)
 {
-    return static_cast<std::uint32_t>(fs.f_type) == magic;
+    return static_cast<std::uint32_t>(fs.f_type);
 }
 #endif
 
@@ -72,8 +72,7 @@ std::optional<bool> on_kernel_file_system(int fd)
     if (::fstatfs(fd, &fs) != 0) {
         return errno == EBADF ? std::nullopt : std::optional(true);
     }
-    return std::any_of(kernel_file_systems.begin(), kernel_file_systems.end(),
-                       [&fs](std::uint32_t magic) { return is_file_system(fs, magic); });
+    return std::ranges::find(kernel_file_systems, type_of(fs)) != kernel_file_systems.end();
 #else
     static_cast<void>(fd);
     return false;
@@ -123,7 +122,7 @@ std::optional<file_handle> reopen(int named)
     // another process mounted over ours. statfs fails where /proc belongs
     // to a mount namespace entered without its pid namespace.
     struct statfs proc {};
-    if (::statfs("/proc/self/fd", &proc) != 0 || !is_file_system(proc, procfs)) {
+    if (::statfs("/proc/self/fd", &proc) != 0 || type_of(proc) != procfs) {
         return std::nullopt;
     }
     // Not std::string: a static program would take in, and relocate at

@@ -25,7 +25,8 @@ trap 'rm -rf "$work"' EXIT
 for deb in "$out"/isi386_*.deb; do
     [ -e "$deb" ] || continue
     arch=$(dpkg-deb -f "$deb" Architecture)
-    read -r qemu machine < <(linux_architectures | awk -v arch="$arch" '$1 == arch { $1 = $2 = ""; print }')
+    read -r type machine < <(linux_architectures | awk -v arch="$arch" '$1 == arch { $1 = ""; print }')
+    qemu=$(sed -n 's/^set(ISI386_QEMU \(.*\))$/\1/p' "cmake/toolchains/$type.cmake" 2>/dev/null)
     check "$deb: lintian finds no error or warning" lintian --fail-on error,warning "$deb"
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
     expected="./usr/bin/isi386 ./usr/share/doc/isi386/README.md.gz ./usr/share/doc/isi386/changelog.gz "
@@ -50,7 +51,7 @@ for deb in "$out"/isi386_*.deb; do
     check "$deb: the program is built for $machine" \
         grep -q "Machine: *$machine" <<<"$(readelf -h "$program")"
     runner=()
-    [ "$qemu" = - ] || runner=("$qemu")
+    [ -z "$qemu" ] || runner=("$qemu")
     check "$deb: the program answers 1 for samples/x86.exe${runner[*]:+ under $qemu}" \
         test "$("${runner[@]}" "$program" samples/x86.exe)" = 1
     check "$deb: the program answers 0 for samples/x64.exe${runner[*]:+ under $qemu}" \

@@ -17,28 +17,37 @@ has() { command -v "$1"; }
 installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
 
 # The Linux architectures the project builds for, a line each: the Debian
-# architecture, its GNU type (and cross compiler, g++-TYPE, an amd64
-# package), the qemu-user program that runs it, and the machine readelf
-# names. The first is this machine's own.
+# architecture, its GNU type (its cross compiler is g++-TYPE, an amd64
+# package, and cmake/toolchains/TYPE.cmake names the qemu-user that runs
+# it), and the machine readelf names. The first is the machine built on.
 linux_architectures() {
     cat <<'END'
-amd64 x86_64-linux-gnu - Advanced Micro Devices X86-64
-arm64 aarch64-linux-gnu qemu-aarch64 AArch64
-armhf arm-linux-gnueabihf qemu-arm ARM
-i386 i686-linux-gnu qemu-i386 Intel 80386
-ppc64el powerpc64le-linux-gnu qemu-ppc64le PowerPC64
-s390x s390x-linux-gnu qemu-s390x IBM S/390
-riscv64 riscv64-linux-gnu qemu-riscv64 RISC-V
+amd64 x86_64-linux-gnu Advanced Micro Devices X86-64
+arm64 aarch64-linux-gnu AArch64
+armhf arm-linux-gnueabihf ARM
+i386 i686-linux-gnu Intel 80386
+ppc64el powerpc64le-linux-gnu PowerPC64
+s390x s390x-linux-gnu IBM S/390
+riscv64 riscv64-linux-gnu RISC-V
 END
+}
+
+# Notes the cross compiler for the Debian architecture ARCH, unless it is
+# this machine's own; fails for one the project does not build for.
+needs_compiler_for() { # ARCH
+    local type
+    type=$(linux_architectures | awk -v arch="$1" '$1 == arch { print $2 }')
+    [ -n "$type" ] || return 1
+    [ "$1" = "$(dpkg --print-architecture)" ] || needs "g++-$type" has "$type-g++"
 }
 
 # The cross compilers for every other architecture, and the qemu-user that
 # runs what they make.
 needs_cross() {
-    local arch type rest
-    while read -r arch type rest; do
-        [ "$arch" = amd64 ] || needs "g++-$type" has "$type-g++"
-    done < <(linux_architectures)
+    local arch
+    for arch in $(linux_architectures | cut -d' ' -f1); do
+        needs_compiler_for "$arch"
+    done
     needs_qemu
 }
 

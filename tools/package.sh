@@ -45,9 +45,7 @@ if [ ${#architectures[@]} -gt 0 ]; then
     needs dpkg-dev has dpkg-buildpackage
     needs build-essential installed build-essential
     for arch in "${architectures[@]}"; do
-        type=$(linux_architectures | awk -v arch="$arch" '$1 == arch { print $2 }')
-        [ -n "$type" ] || { echo "unknown architecture: $arch" >&2; exit 2; }
-        [ "$arch" = "$(dpkg --print-architecture)" ] || needs "g++-$type" has "$type-g++"
+        needs_compiler_for "$arch" || { echo "unknown architecture: $arch" >&2; exit 2; }
     done
 fi
 if [[ " ${targets[*]} " = *" win"* ]]; then
