@@ -4,13 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -62,15 +60,13 @@ std::uint32_t type_of(const struct statfs& fs)
 #endif
 
 // Whether `fd` lies on a kernel file system (sysfs offers some of their
-// files for mmap). Any failure counts as one, so nothing unknown is
-// opened, but for std::nullopt: a kernel before 3.12 refuses fstatfs on an
-// O_PATH descriptor (EBADF), and cannot say.
+// files for mmap); std::nullopt when its file system cannot say.
 std::optional<bool> on_kernel_file_system(int fd)
 {
 #ifdef __linux__
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0) {
-        return errno == EBADF ? std::nullopt : std::optional(true);
+        return std::nullopt;
     }
     return std::ranges::find(kernel_file_systems, type_of(fs)) != kernel_file_systems.end();
 #else
@@ -94,67 +90,80 @@ file_handle classify(const struct stat& st, bool kernel_file_system, int fd)
 constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 #ifdef __linux__
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name of descriptor `fd` in /proc/self/fd. Not std::string: a static
+// program would take in, and relocate at every start, much of the C++
+// library for it.
+std::array<char, 16> name_of(int fd)
+{
+    std::array<char, 16> name{};
+    std::to_chars(name.data(), &name.back(), fd);
+    return name;
+}
+
+// This process's descriptor table, /proc/self/fd, as an O_PATH descriptor;
+// -1 where no file can be reopened through it, and the path is to be
+// looked up twice instead. That is learnt from the kernel's own files
+// before the path is looked up, never from the file it leads to, whose
+// file system may answer anything. It is so where /proc is missing, a
+// plain folder (a chroot, an unpacked root file system) or a procfs that
+// is not ours (one of another pid namespace, as after nsenter -m; another
+// process's folder mounted over ours), and on kernels that answer no fstat
+// (before 3.6) or fstatfs (before 3.12) on an O_PATH descriptor.
+int own_descriptors()
+{
+    const int table = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (table < 0) {
+        return -1;
+    }
+    // Only in our own table does the table's own entry name the table.
+    struct statfs fs {};
+    struct stat st {};
+    struct stat entry {};
+    if (::fstatfs(table, &fs) != 0 || type_of(fs) != procfs || ::fstat(table, &st) != 0 ||
+        ::fstatat(table, name_of(table).data(), &entry, 0) != 0 || !same_file(st, entry)) {
+        ::close(table);
+        return -1;
+    }
+    return table;
+}
+
 // The file that `named`, an O_PATH descriptor, names: reopened for reading
-// through /proc/self/fd if it is a regular file of stored data, or what
-// classify makes of it. An O_PATH descriptor opens nothing (no FIFO partner,
-// no device driver), and the reopen opens that very file, whatever the path
-// names by then. std::nullopt only where the reopen cannot be done at all,
-// and the path is to be looked up again: an old kernel that refuses fstat
-// (before 3.6) or fstatfs (before 3.12) on the descriptor, no procfs at
-// /proc/self/fd, or a link there that names another file.
-std::optional<file_handle> reopen(int named)
+// through `table` if it is a regular file of stored data, or what classify
+// makes of it. An O_PATH descriptor opens nothing (no FIFO partner, no
+// device driver), and the reopen opens that very file, whatever the path
+// names by then. Every failure, and another file found in its place, is
+// the answer: looking the path up again would give whatever is swapped in
+// meanwhile the chance to be opened.
+file_handle reopen(int table, int named)
 {
     struct stat st {};
-    if (::fstat(named, &st) != 0) {
-        return errno == EBADF ? std::nullopt : std::optional(no_file);
-    }
     const std::optional<bool> kernel_file_system = on_kernel_file_system(named);
-    if (!kernel_file_system.has_value()) {
-        return std::nullopt;
+    if (::fstat(named, &st) != 0 || !kernel_file_system.has_value()) {
+        return no_file;
     }
     const file_handle file = classify(st, *kernel_file_system, named);
     if (file != named) {
         return file;
     }
-    // Only procfs makes /proc/self/fd/N this very file. A /proc that is a
-    // plain folder (in a chroot, an unpacked root file system) may hold a
-    // link to anything there, a FIFO among them; so may a procfs folder of
-    // another process mounted over ours. statfs fails where /proc belongs
-    // to a mount namespace entered without its pid namespace.
-    struct statfs proc {};
-    if (::statfs("/proc/self/fd", &proc) != 0 || type_of(proc) != procfs) {
-        return std::nullopt;
-    }
-    // Not std::string: a static program would take in, and relocate at
-    // every start, much of the C++ library for it.
-    constexpr std::string_view prefix = "/proc/self/fd/";
-    std::array<char, 32> self{};
-    prefix.copy(self.data(), prefix.size());
-    std::to_chars(self.data() + prefix.size(), &self.back(), named);
-    // stat follows the link without opening what it names: it must be
-    // the file looked up before it is opened, and is checked again after.
-    // ENOENT: no such link, as under a /proc of another pid namespace; any
-    // other failure is the file's (a FUSE server's) refusal.
+    // stat follows the link without opening what it names: it must be the
+    // file looked up before it is opened, and is checked again after.
+    const std::array<char, 16> name = name_of(named);
     struct stat linked {};
-    if (::stat(self.data(), &linked) != 0) {
-        return errno == ENOENT ? std::nullopt : std::optional(no_file);
-    }
-    if (linked.st_dev != st.st_dev || linked.st_ino != st.st_ino) {
-        return std::nullopt;
-    }
-    // Any failure now is the file's own refusal (EACCES, EPERM) or the
-    // system's (EMFILE, ENOMEM): the answer. Looking the path up again would
-    // only give a file swapped in meanwhile the chance to be opened.
-    const int fd = ::open(self.data(), read_flags);
-    if (fd < 0) {
+    if (::fstatat(table, name.data(), &linked, 0) != 0 || !same_file(linked, st)) {
         return no_file;
     }
+    const int fd = ::openat(table, name.data(), read_flags);
     struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !same_file(opened, st))) {
         ::close(fd);
-        return std::nullopt;
+        return no_file;
     }
-    return fd;
+    return fd < 0 ? no_file : fd;
 }
 #endif
 
@@ -166,18 +175,18 @@ file_handle open_file(const path_char* path)
     // blocked on it, whose data is then lost; opening a device can act on
     // it (a watchdog arms, a tape rewinds on close). Symlinks are followed.
 #ifdef __linux__
-    // One lookup of the path.
-    const int named = ::open(path, O_PATH | O_CLOEXEC);
-    if (named < 0) {
-        return no_file;
-    }
-    const std::optional<file_handle> file = reopen(named);
-    ::close(named);
-    if (file.has_value()) {
-        return *file;
+    if (const int table = own_descriptors(); table >= 0) {
+        // One lookup of the path, and never another.
+        const int named = ::open(path, O_PATH | O_CLOEXEC);
+        const file_handle file = named >= 0 ? reopen(table, named) : no_file;
+        if (named >= 0) {
+            ::close(named);
+        }
+        ::close(table);
+        return file;
     }
 #endif
-    // Off Linux, or where the reopen cannot be done, the path is looked up
+    // Off Linux, or where no file can be reopened, the path is looked up
     // twice, by stat and by open, and what it names may change in between.
     // The type is checked again on the descriptor, but a FIFO or device
     // swapped in meanwhile has been opened by then.

@@ -1,6 +1,7 @@
 // End-to-end cases that only POSIX systems have: FIFOs, devices, file
 // modes, signals and resource limits, and paths that are raw bytes.
 #include "e2e_fixture.hpp"
+#include "fault_fs.hpp"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -143,24 +144,38 @@ TEST_F(e2e_posix, kernel_files_are_never_opened)
     }
 }
 
-TEST_F(e2e_posix, unreadable_file_fails_at_open)
+// Refused at the open: a file nobody may read, and faultfs's liars, which
+// lie once looked up. Their answer is the answer, and the path is never
+// looked up again: the FIFO their links lead to from then on stays unopened.
+TEST_F(e2e_posix, refused_at_the_open)
 {
     write_file(dir / "secret.exe", pe_image(0x014C));
     ::chmod((dir / "secret.exe").c_str(), 0200);
     ::chmod(dir.c_str(), 0755);
-    std::vector<isi386::test::native_string> command;
-    if (::geteuid() == 0) {
-        // root reads anything: drop to nobody for this run.
-        command = {arg("setpriv"), arg("--reuid=65534"), arg("--regid=65534"),
-                   arg("--clear-groups")};
-    }
+    const isi386::test::blocked_writer writer(dir / "fifo");
+    ::chmod(writer.fifo.c_str(), 0666);
+    const isi386::test::mounted_faults faults(dir / "faults");
     // A copy in the scratch directory: the build tree may lie where nobody
     // cannot reach it (under a 0700 home, say).
     std::filesystem::copy_file(isi386::test::program_path(), dir / "isi386");
-    std::ranges::copy(isi386::test::started((dir / "isi386").native()),
-                      std::back_inserter(command));
-    command.push_back(arg("secret.exe"));
-    expect_run(isi386::test::run_program(command, dir), nullptr, "Failed to open file", 3);
+    for (const std::string lie : {"", "enoent", "inode", "reopened", "fstat", "fstatfs"}) {
+        const std::string path = lie.empty() ? "secret.exe" : "faults/via-" + lie + ".exe";
+        for (const bool as_nobody : {true, lie.empty()}) {
+            // root reads anything: dropped to nobody for the first run.
+            std::vector<isi386::test::native_string> command;
+            if (as_nobody && ::geteuid() == 0) {
+                command = {arg("setpriv"), arg("--reuid=65534"), arg("--regid=65534"),
+                           arg("--clear-groups")};
+            }
+            std::ranges::copy(isi386::test::started((dir / "isi386").native()),
+                              std::back_inserter(command));
+            command.push_back(path);
+            expect_run(isi386::test::run_program(command, dir), nullptr, "Failed to open file", 3);
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(writer.released) << "the FIFO was opened";
+    ISI386_NEEDS_FAULTS(faults);
 }
 
 TEST_F(e2e_posix, paths_are_bytes)

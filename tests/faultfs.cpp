@@ -15,18 +15,45 @@
 //   refused.exe     the same image; a process's first open of it is refused
 //                   (EACCES), its second let through, as if the name were
 //                   looked up again and found a readable file.
+//   via-LIE.exe     a symlink to lying-LIE.exe (the same image), and to
+//                   ../fifo once a liar has lied to the process and been
+//                   looked up again: a program sent back to the path by the
+//                   lie finds the image, then opens the FIFO.
+//   lying-LIE.exe   lies to a process, counting its stats since it last
+//                   read the link (1, the lookup): the third, the link's in
+//                   /proc/self/fd, finds no file ("enoent") or another inode
+//                   ("inode"), as does the fourth, the reopened file's
+//                   ("reopened"); the second, the fstat ("fstat"), or the
+//                   fstatfs ("fstatfs") fail as an old kernel's: EBADF.
+// Mounted with allow_other, so that nobody can be sent there too.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace {
 
 constexpr off_t page = 4096;
 bool cut = false;
 pid_t refused_for = 0; // the process whose open of refused.exe was refused last
+pid_t asker = 0;       // the process the liars' state is for
+int stats = 0;         // its stats of a liar since it last read a link to one
+bool lied = false;     // a liar has lied to it
+bool turned = false;   // and been looked up since: the links lead to the FIFO
+
+void ask()
+{
+    if (fuse_get_context()->pid != asker) {
+        asker = fuse_get_context()->pid;
+        stats = 0;
+        lied = turned = false;
+    }
+}
 
 off_t size_of(std::string_view path)
 {
@@ -36,7 +63,7 @@ off_t size_of(std::string_view path)
     if (path == "/cut_in_page.exe") {
         return cut ? 16 : 256;
     }
-    if (path == "/direct.exe" || path == "/refused.exe") {
+    if (path == "/direct.exe" || path == "/refused.exe" || path.starts_with("/lying-")) {
         return 0x46;
     }
     return path == "/shrinking.exe" ? (cut ? page : 2 * page) : -1;
@@ -62,9 +89,60 @@ int get_attributes(const char* path, struct stat* st, fuse_file_info* /*file*/)
         st->st_mode = S_IFDIR | 0755;
         return 0;
     }
+    const std::string_view name(path);
+    if (name.starts_with("/via-")) {
+        st->st_mode = S_IFLNK | 0777;
+        return 0;
+    }
     st->st_mode = S_IFREG | 0444;
     st->st_size = size_of(path);
-    return st->st_size >= 0 ? 0 : -ENOENT;
+    st->st_ino = std::hash<std::string_view>{}(name); // use_ino
+    if (!name.starts_with("/lying-") || st->st_size < 0) {
+        return st->st_size < 0 ? -ENOENT : 0;
+    }
+    ask();
+    ++stats;
+    turned = lied; // looked up again after the lie
+    if (lied) {
+        return 0;
+    }
+    lied = true;
+    if (name == "/lying-fstat.exe" && stats == 2) {
+        return -EBADF;
+    }
+    if (name == "/lying-enoent.exe" && stats == 3) {
+        return -ENOENT;
+    }
+    if ((name == "/lying-inode.exe" && stats == 3) ||
+        (name == "/lying-reopened.exe" && stats == 4)) {
+        ++st->st_ino;
+        return 0;
+    }
+    lied = false;
+    return 0;
+}
+
+int read_link(const char* path, char* target, size_t size)
+{
+    const std::string_view name(path);
+    if (!name.starts_with("/via-")) {
+        return -EINVAL;
+    }
+    ask();
+    stats = 0;
+    const std::string to = turned ? "../fifo" : "lying-" + std::string(name.substr(5));
+    target[to.copy(target, size - 1)] = 0;
+    return 0;
+}
+
+int file_system(const char* path, struct statvfs* /*fs*/)
+{
+    if (std::string_view(path) != "/lying-fstatfs.exe") {
+        return 0;
+    }
+    ask();
+    lied = true;
+    return -EBADF;
 }
 
 int open_file(const char* path, fuse_file_info* file)
@@ -107,6 +185,7 @@ void* start(fuse_conn_info* /*connection*/, fuse_config* config)
     // Every stat and fstat asks again, so the size seen is the size now.
     config->attr_timeout = 0;
     config->entry_timeout = 0;
+    config->use_ino = 1;
     return nullptr;
 }
 
@@ -122,9 +201,12 @@ int main(int argc, char** argv)
     operations.open = open_file;
     operations.release = release_file;
     operations.read = read_file;
+    operations.readlink = read_link;
+    operations.statfs = file_system;
     operations.init = start;
     char foreground[] = "-f";
     char one_thread[] = "-s";
-    char* args[] = {argv[0], foreground, one_thread, argv[1], nullptr};
-    return fuse_main(4, args, &operations, nullptr);
+    char others[] = "-oallow_other";
+    char* args[] = {argv[0], foreground, one_thread, others, argv[1], nullptr};
+    return fuse_main(5, args, &operations, nullptr);
 }
