@@ -26,29 +26,42 @@ namespace {
 #ifdef __linux__
 constexpr std::uint32_t procfs = 0x9fa0; // PROC_SUPER_MAGIC
 
-// Kernel file systems, by the f_type numbers of linux/magic.h (written out:
-// older headers lack some, and configfs and fusectl are in none). Their
-// files hold no stored data: the bytes are made when read, and reading some
-// (a device's registers under sysfs) acts on the device.
+// Kernel file systems, by the f_type numbers of linux/magic.h or, where it
+// has none, of the kernel's sources (written out: older headers lack
+// some). Their regular files hold no stored data: the bytes are made when
+// read, and reading or opening some acts on the system.
 constexpr auto kernel_file_systems = std::to_array<std::uint32_t>({
-    0x62656572, // SYSFS_MAGIC
-    procfs,
-    0x64626720, // DEBUGFS_MAGIC
-    0x74726163, // TRACEFS_MAGIC
-    0x27e0eb,   // CGROUP_SUPER_MAGIC
-    0x63677270, // CGROUP2_SUPER_MAGIC
-    0x73636673, // SECURITYFS_MAGIC
-    0x62656570, // configfs
-    0xcafe4a11, // BPF_FS_MAGIC
-    0xde5e81e4, // EFIVARFS_MAGIC
-    0x6165676c, // PSTOREFS_MAGIC
-    0xf97cff8c, // SELINUX_MAGIC
-    0x43415d53, // SMACK_MAGIC
-    0x5a3c69f0, // AAFS_MAGIC (AppArmor)
-    0x07655821, // RDTGROUP_SUPER_MAGIC (resctrl)
-    0x42494e4d, // BINFMTFS_MAGIC
-    0x65735543, // fusectl
-    0x6e736673, // NSFS_MAGIC
+    0x62656572, // sysfs: attributes, some a device's registers
+    procfs,     // the kernel's and each process's state
+    0x64626720, // debugfs: drivers' state and controls
+    0x74726163, // tracefs: the tracer's state and controls
+    0x27e0eb,   // cgroup v1: control groups' state and controls
+    0x63677270, // cgroup v2: the same
+    0x73636673, // securityfs: security modules' state and policies
+    0x62656570, // configfs: kernel objects made by their folders
+    0xcafe4a11, // bpf: pinned BPF programs and maps
+    0xde5e81e4, // efivarfs: UEFI variables, read from the firmware
+    0x6165676c, // pstore: crash records, read from the firmware or flash
+    0xf97cff8c, // selinuxfs: SELinux's state and policy
+    0x43415d53, // smackfs: Smack's rules
+    0x5a3c69f0, // apparmorfs: AppArmor's state and policies
+    0x07655821, // resctrl: cache and memory bandwidth allocation
+    0x42494e4d, // binfmt_misc: program formats and their interpreters
+    0x65735543, // fusectl: FUSE connections; "abort" acts on one
+    0x6e736673, // nsfs: namespaces
+    0x19800202, // mqueue: POSIX message queues; reading gives a queue's state
+    0x67596969, // rpc_pipefs: the kernel's RPC upcalls to user space daemons
+    0x6e667364, // nfsd: the NFS server's controls, made when read
+    0x76a9f425, // ocfs2 dlmfs: cluster locks, taken by an open
+    0x687970,   // s390 hypfs: hypervisor data, read from the hypervisor
+    0x0a647361, // USB functionfs: a gadget's endpoints
+    0xaee71ee7, // USB gadgetfs: the same
+    0xabba1974, // xenfs: the Xen hypervisor's interfaces
+    0x23c9b64e, // Cell spufs: a synergistic processor's memory and registers
+    0x9fa1,     // openpromfs: firmware properties, read from the firmware
+    0x66726f67, // ibmasmfs: an IBM service processor's controls
+    0x726a77,   // qibfs (ipathfs): QLogic InfiniBand counters, made when read
+    0x6c6f6f70, // binderfs: Android binder devices and their logs
 });
 
 // f_type is a long on most 64-bit systems, an int on 32-bit ones and on

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <thread>
 #include <tuple>
@@ -86,12 +87,10 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
     const std::string plant =
         "plant() { mkdir -p planted && for n in 3 4 5 6 7 8 9; do ln -sfn "
         "\"$PWD/$1\" planted/$n; done && mount --bind planted /proc/$$/fd; }; ";
-    // A message queue is a regular file of 80 bytes that refuses mmap.
     for (const auto& [setup, path, status] : {
              std::tuple<std::string, const char*, int>{"plant x86.exe", "x64.exe", 1},
              {"plant fifo", "x64.exe", 1},
              {"mount --bind /proc/" + std::to_string(holder) + "/fd /proc/$$/fd", "x64.exe", 1},
-             {"mkdir -p mq && mount -t mqueue mqueue mq && : >mq/queue", "mq/queue", 4},
          }) {
         auto command = unshare;
         command.insert(command.end(), {"sh", "-c", plant + setup + " && exec \"$0\" \"$@\""});
@@ -127,12 +126,13 @@ TEST_F(e2e_posix, kernel_files_are_never_opened)
              {"bpf", "", "progs.debug"},
              {"proc", "", "version"},
              {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
+             {"mqueue", "", "queue"}, // a regular file of 80 bytes, made here
          }) {
         const auto at = dir / type;
         std::filesystem::create_directory(at);
         // Not in every kernel: only those mounted, with the file, are tried.
         if (::mount(type, at.c_str(), type, 0, options) == 0 &&
-            std::filesystem::exists(at / file)) {
+            (std::filesystem::exists(at / file) || std::ofstream(at / file))) {
             const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
             EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
             expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
