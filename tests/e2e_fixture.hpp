@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 
 namespace isi386::test {
 
@@ -104,6 +106,14 @@ class scratch_dir : public testing::Test {
         for (const char* utf8 :
              {"\u0444\u0430\u0439\u043b.exe", "\u6587\u4ef6.exe", "\U0001F5C2.exe"}) {
             write_file(dir / utf8, pe_image(0x014C));
+        }
+        // Times past January 2038, which a 32-bit time_t cannot hold.
+        for (const auto& [file, which, at] :
+             {std::tuple{"modified 2040", 1U, 2208988800}, {"accessed 2039", 0U, 2177452800}}) {
+            write_file(dir / file, pe_image(0x014C));
+            std::array<timespec, 2> times{timespec{0, UTIME_OMIT}, timespec{0, UTIME_OMIT}};
+            times.at(which) = {at, 0};
+            ::utimensat(AT_FDCWD, (dir / file).c_str(), times.data(), 0);
         }
         for (const auto& [file, size] : sizes) {
             write_sparse_image(dir / file, size);

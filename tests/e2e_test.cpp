@@ -81,6 +81,8 @@ std::vector<e2e_case> e2e_cases()
         // would miss it.
         {"field_at_the_end", {arg("exact fit")}, "1", nullptr, 0},
         {"one_byte", {arg("1 byte")}, "0", nullptr, 1},
+        {"modified_after_2038", {arg("modified 2040")}, "1", nullptr, 0},
+        {"accessed_after_2038", {arg("accessed 2039")}, "1", nullptr, 0},
         {"cyrillic_name", {arg("\u0444\u0430\u0439\u043b.exe")}, "1", nullptr, 0},
         {"cjk_name", {arg("\u6587\u4ef6.exe")}, "1", nullptr, 0},
         {"name_outside_bmp", {arg("\U0001F5C2.exe")}, "1", nullptr, 0},
