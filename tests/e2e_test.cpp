@@ -210,8 +210,20 @@ TEST_F(e2e_windows, devices_are_refused_unopened)
           "NUL", "\\\\.\\pipe\\isi386", "\\\\nowhere\\PIPE\\isi386", "\\\\.\\GLOBALROOT",
           // Taken verbatim by the open: a pipe whose name goes on with "..".
           "\\\\?\\pipe\\..\\C:\\windows\\notepad.exe", "\\\\?\\UNC\\nowhere\\pipe\\..\\c$\\x",
-          "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\isi386",
-          "\\\\.\\GLOBALROOT\\Device\\HarddiskVolume\\x", "\\\\?\\Volume{0123}\\x"}) {
+          "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\isi386", "\\\\?\\Volume{0123}\\x",
+          // Malformed volumes: a GUID one short, one long, with a wrong, a
+          // missing or an unfollowed brace, a non-hex digit, a misplaced
+          // dash; a device name without its number or with more after it.
+          "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcde}\\x",
+          "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef0}\\x",
+          "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef)\\x",
+          "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef\\x",
+          "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}x\\y",
+          "\\\\?\\Volume{0123456g-89ab-cdef-0123-456789abcdef}\\x",
+          "\\\\?\\Volume{0123456-789ab-cdef-0123-456789abcdef}\\x",
+          "\\\\.\\GLOBALROOT\\Device\\HarddiskVolume\\x",
+          "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy\\x",
+          "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume7x\\y"}) {
         isi386::test::expect_run(run({arg(device)}), nullptr, "Could not map file", 4);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
