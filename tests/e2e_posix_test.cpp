@@ -106,41 +106,47 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
     EXPECT_FALSE(writer.released) << "the FIFO was opened";
 }
 
-// Kernel file systems mounted afresh in a mount namespace of this thread's
-// own: their files hold no stored data, and are named, never opened
-// (inotify sees every open but an O_PATH one).
+// Kernel file systems mounted afresh in a mount namespace of a thread's
+// own, which ends with it: their files hold no stored data, and are named,
+// never opened (inotify sees every open but an O_PATH one).
 TEST_F(e2e_posix, kernel_files_are_never_opened)
 {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        GTEST_SKIP() << "cannot make / private in a mount namespace of its own: "
-                     << std::strerror(errno);
-    }
-    for (const auto& [type, options, file] : {
-             std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
-             {"cgroup2", "", "cgroup.procs"},
-             {"securityfs", "", "lsm"},
-             {"binfmt_misc", "", "status"},
-             {"tracefs", "", "README"},
-             {"debugfs", "", "fault_around_bytes"},
-             {"bpf", "", "progs.debug"},
-             {"proc", "", "version"},
-             {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
-             {"mqueue", "", "queue"}, // a regular file of 80 bytes, made here
-         }) {
-        const auto at = dir / type;
-        std::filesystem::create_directory(at);
-        // Not in every kernel: only those mounted, with the file, are tried.
-        if (::mount(type, at.c_str(), type, 0, options) == 0 &&
-            (std::filesystem::exists(at / file) || std::ofstream(at / file))) {
-            const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
-            expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
-            std::array<char, 256> event{};
-            EXPECT_LT(::read(watch, event.data(), event.size()), 0) << type << " file opened";
-            ::close(watch);
+    std::string refused;
+    std::thread([this, &refused] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            refused = std::strerror(errno);
+            return;
         }
-        ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
+        for (const auto& [type, options, file] : {
+                 std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
+                 {"cgroup2", "", "cgroup.procs"},
+                 {"securityfs", "", "lsm"},
+                 {"binfmt_misc", "", "status"},
+                 {"tracefs", "", "README"},
+                 {"debugfs", "", "fault_around_bytes"},
+                 {"bpf", "", "progs.debug"},
+                 {"proc", "", "version"},
+                 {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
+                 {"mqueue", "", "queue"}, // a regular file of 80 bytes, made here
+             }) {
+            const auto at = dir / type;
+            std::filesystem::create_directory(at);
+            // Not in every kernel: only those mounted, with the file, are tried.
+            if (::mount(type, at.c_str(), type, 0, options) == 0 &&
+                (std::filesystem::exists(at / file) || std::ofstream(at / file))) {
+                const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+                EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
+                expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
+                std::array<char, 256> event{};
+                EXPECT_LT(::read(watch, event.data(), event.size()), 0) << type << " file opened";
+                ::close(watch);
+            }
+            ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
+        }
+    }).join();
+    if (!refused.empty()) {
+        GTEST_SKIP() << "cannot make / private in a mount namespace of its own: " << refused;
     }
 }
 
