@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Checks a built program against how it ships, reading the file:
-#   inspect_program.sh PROGRAM KIND OBJDUMP
+#   inspect_program.sh PROGRAM KIND OBJDUMP OBJECT
 # KIND is x86 or AMD64 for a Windows program; static-pie, or static where
 # the C library can make no static-pie, for a Linux one, whose relocations
-# are packed where ISI386_RELR is 1. PROGRAM must still have its symbols
-# (the canary check).
+# are packed where ISI386_RELR is 1. OBJECT is the object file that holds
+# read_view (the canary check).
 set -uo pipefail
-exe=$1 processor=$2 objdump=$3
+exe=$1 processor=$2 objdump=$3 objects=$4
 failures=0
 check() { # description, then a command that must succeed
     local what=$1
@@ -22,8 +22,10 @@ check() { # description, then a command that must succeed
 headers=$("$objdump" -p "$exe") || { echo "FAILED: $objdump cannot read $exe"; exit 1; }
 has() { grep -Eq -- "$1" <<<"$headers"; }
 lacks() { ! grep -Eq -- "$1" <<<"$headers"; }
-# The guarded read holds arrays, so -fstack-protector-strong gives it a canary.
-read_view=$("$objdump" -d --no-show-raw-insn "$exe" | awk '/<_?_ZN6isi3869read_view.*>:$/,/^$/')
+# The guarded read holds arrays, so -fstack-protector-strong gives it a
+# canary. Its object's relocations name the check's function everywhere; a
+# linked program may call it through a table (MIPS's GOT), unnamed.
+read_view=$("$objdump" -dr --no-show-raw-insn "$objects" | awk '/<_?_ZN6isi3869read_view.*>:$/,/^$/')
 check "stack canary in read_view" grep -q '__stack_chk_fail' <<<"$read_view"
 
 if [ "$processor" = static-pie ] || [ "$processor" = static ]; then
