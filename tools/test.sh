@@ -17,10 +17,10 @@
 #                under qemu-user, the end-to-end cases driven from the
 #                native test program
 # plus clang-format and clang-tidy (tools/lint.sh), and the downloads:
-# built (tools/package.sh: a .deb for each architecture through
-# dpkg-buildpackage, two zips), checked with lintian and more
-# (tools/check_packages.sh), and built twice more from fresh clones to
-# show they are reproducible (tools/reproduce.sh). Installs what it needs
+# built (tools/package.sh: the source package, and from it the .debs
+# through dpkg-buildpackage and two zips), checked with lintian and
+# more (tools/check_packages.sh), and built again
+# to show they are reproducible (tools/reproduce.sh). Installs what it needs
 # with apt-get when missing (as root), packages of this machine's
 # architecture only.
 set -euo pipefail
