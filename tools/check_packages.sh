@@ -4,7 +4,8 @@
 # exact contents and fields of each .deb, the machine each program is built
 # for, and each answering for the samples (another architecture's under its
 # qemu-user); CRLF text in the zips; the upstream tarball alone (no
-# debian/) configuring, building and answering.
+# debian/) configuring, building and answering; and the as-installed tests
+# (debian/tests) against this machine's .debs, in a root of their own.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source tools/install-missing.sh
@@ -105,4 +106,17 @@ for zip in $(listed 'isi386-.*-win(32|64)\.zip'); do
         bash -c "! grep -q @ '$work/zip/THIRD-PARTY-NOTICES.txt'"
 done
 
+# autopkgtest, for both of this machine's .debs.
+native=$(dpkg --print-architecture)
+mapfile -t debs < <(listed "isi386(-static)?_.*_$native\.deb")
+if [ ${#debs[@]} -eq 2 ]; then
+    dpkg-source -x "$(listed 'isi386_.*\.dsc')" "$work/source" >/dev/null
+    if bash tools/autopkgtest.sh "$work/source/" "${debs[@]}" >"$work/autopkgtest.log" 2>&1; then
+        echo "ok: autopkgtest: $(sed -n '/ summary$/,$p' "$work/autopkgtest.log" | grep -c ' PASS') tests passed against ${debs[*]##*/}"
+    else
+        echo "FAILED: autopkgtest against ${debs[*]##*/}"
+        tail -40 "$work/autopkgtest.log"
+        failures=$((failures + 1))
+    fi
+fi
 exit $((failures > 0))

@@ -18,8 +18,8 @@
 #                native test program
 # plus clang-format and clang-tidy (tools/lint.sh), and the downloads:
 # built (tools/package.sh: the source package, and from it the .debs
-# through dpkg-buildpackage and two zips), checked with lintian and
-# more (tools/check_packages.sh), and built again
+# through dpkg-buildpackage and two zips), checked with lintian, the
+# as-installed tests and more (tools/check_packages.sh), and built again
 # to show they are reproducible (tools/reproduce.sh). Installs what it needs
 # with apt-get when missing (as root), packages of this machine's
 # architecture only.
@@ -54,6 +54,7 @@ needs_wine32
 # The other Linux architectures: cross compilers, qemu-user; their .debs.
 needs_cross
 needs debhelper has dh
+needs autopkgtest has autopkgtest
 needs build-essential installed build-essential
 needs groff-base has groff
 # reprotest varies the time with faketime and the file order with disorderfs.

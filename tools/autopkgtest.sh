@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs the as-installed tests (debian/tests) of a source tree against .debs
+# built from it, in a root of their own, so that the system is left as it is:
+#   bash tools/autopkgtest.sh SOURCE_TREE DEB...
+# The root, a minimal one of the machine's own release from its own apt
+# sources, is made by mmdebstrap into build/autopkgtest-CODENAME.tar once;
+# every run starts from it afresh, and the tests' dependencies come from
+# the release. As a normal user autopkgtest-virt-unshare runs it (where no
+# user namespace can be made, in a chroot or a container, the tests cannot
+# run: it says so and exits 0). As root, whom that runner would need
+# subordinate ids added for, autopkgtest-virt-chroot runs a copy unpacked
+# for the run, with a procfs and the system's /dev.
+set -euo pipefail
+tree=$1
+shift
+cd "$(dirname "$0")/.."
+source tools/install-missing.sh
+needs autopkgtest has autopkgtest
+needs mmdebstrap has mmdebstrap
+[ "$(id -u)" -eq 0 ] || needs uidmap has newuidmap
+install_needed
+
+if [ "$(id -u)" -ne 0 ] && ! unshare -r true 2>/dev/null; then
+    echo "autopkgtest.sh: unshare -r is refused here, so the tests have no root to run in: not run"
+    exit 0
+fi
+root=$PWD/build/autopkgtest-$codename.tar
+if [ ! -s "$root" ]; then
+    mkdir -p build
+    debian_sources >"$root.list"
+    mode=unshare
+    [ "$(id -u)" -ne 0 ] || mode=root
+    # Renamed once whole: a make cut short leaves no root to reuse.
+    mmdebstrap --mode=$mode --variant=apt "$codename" "$root.partial.tar" "$root.list" 2>"$root.log" ||
+        { tail -20 "$root.log" >&2; exit 1; }
+    mv "$root.partial.tar" "$root"
+fi
+# A mirror caught mid-sync fails one index while the others arrive.
+run=(autopkgtest --setup-commands='apt-get update || true' "$tree" "$@" --)
+if [ "$(id -u)" -ne 0 ]; then
+    exec "${run[@]}" unshare --tarball "$root"
+fi
+bed=$(mktemp -d "$PWD/build/autopkgtest.XXXXXX")
+# --one-file-system: whatever is still mounted there is never removed.
+trap 'umount "$bed/proc" "$bed/dev" 2>/dev/null; rm -rf --one-file-system "$bed"' EXIT
+tar -xf "$root" -C "$bed" --exclude=./dev/*
+mount -t proc proc "$bed/proc"
+mount --bind /dev "$bed/dev"
+"${run[@]}" chroot "$bed"
