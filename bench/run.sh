@@ -7,18 +7,14 @@
 # Instructions are counted by callgrind (repeatable on a busy machine); wall
 # time is hyperfine's minimum of 100 runs (the least disturbed one).
 # Files: 4 KiB, 1 MiB, 1 GiB and 8 GiB (sparse),
-# each a 32-bit x86 image padded with zeros. Needs valgrind, hyperfine,
-# gnuplot, file, binutils and llvm (apt-get installs them as root).
+# each a 32-bit x86 image padded with zeros. Needs what tools/needs lists
+# for the bench (apt-get installs it as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/install-missing.sh
-needs valgrind has valgrind
-needs hyperfine has hyperfine
-needs gnuplot-nox has gnuplot
-needs file has file
-needs binutils has objdump
-needs llvm has llvm-readobj
+needs_build_deps
+needs bench
 install_needed
 
 cmake --preset native >/dev/null
@@ -64,6 +60,7 @@ for i in "${!names[@]}"; do
     for size in "${sizes[@]}"; do
         # shellcheck disable=SC2086 # the command is several words
         count[$i,$size]=$(instructions ${commands[$i]} "$work/$size.exe")
+        # shellcheck disable=SC2034 # read through the name table() is given
         wall[$i,$size]=$(min_us "${commands[$i]} $work/$size.exe")
     done
 done

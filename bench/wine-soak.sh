@@ -5,7 +5,7 @@
 #   bash bench/wine-soak.sh PROGRAM [STARTS] [JOBS]
 # Not part of the test suite: it takes minutes.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit
 program=$(realpath "$1") starts=${2:-3000} jobs=${3:-4}
 work=$(mktemp -d)
 trap 'sh cmake/wine-run.sh "$work/prefix" stop; rm -rf "$work"' EXIT

@@ -74,7 +74,7 @@ start() {
     echo "$root" >"$prefix/isi386.wine32"
     # qemu runs the loader where the kernel runs no 32-bit code: the
     # kernel's answer, never taken from a loader that fails.
-    if ! bash -c '. "$1" && runs_32bit_code' _ "$here/../tools/install-missing.sh"; then
+    if ! arch-test -n i386 >/dev/null 2>&1; then
         : >"$prefix/isi386.qemu"
     fi
     read_loader

@@ -89,7 +89,7 @@ msvcrt.dll:fflush msvcrt.dll:fprintf msvcrt.dll:free msvcrt.dll:fwrite msvcrt.dl
 msvcrt.dll:memcpy msvcrt.dll:signal msvcrt.dll:strlen msvcrt.dll:strncmp msvcrt.dll:vfprintf "
 imports=$(awk '/DLL Name:/ { dll = $3; next } dll && NF == 0 { dll = "" }
     dll && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print dll ":" $3 }' <<<"$headers")
-newer=$(for import in $imports; do [[ $since_xp = *[[:space:]]$import[[:space:]]* ]] || echo "$import"; done)
+newer=$(for import in $imports; do [[ $since_xp = *[[:space:]]${import}[[:space:]]* ]] || echo "$import"; done)
 check "imports $(wc -w <<<"$imports") functions, all there since Windows XP (newer: ${newer:-none})" \
     test -z "$newer"
 # Resource type 24 (RT_MANIFEST), name 1, holding the manifest text.

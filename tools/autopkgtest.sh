@@ -15,9 +15,8 @@ tree=$1
 shift
 cd "$(dirname "$0")/.."
 source tools/install-missing.sh
-needs autopkgtest has autopkgtest
-needs mmdebstrap has mmdebstrap
-[ "$(id -u)" -eq 0 ] || needs uidmap has newuidmap
+needs autopkgtest
+needs_user_namespace
 install_needed
 
 if [ "$(id -u)" -ne 0 ] && ! unshare -r true 2>/dev/null; then
@@ -27,7 +26,7 @@ fi
 root=$PWD/build/autopkgtest-$codename.tar
 if [ ! -s "$root" ]; then
     mkdir -p build
-    debian_sources >"$root.list"
+    apt_sources >"$root.list"
     mode=unshare
     [ "$(id -u)" -ne 0 ] || mode=root
     # Renamed once whole: a make cut short leaves no root to reuse.

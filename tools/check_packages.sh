@@ -7,14 +7,14 @@
 # debian/) configuring, building and answering; and the as-installed tests
 # (debian/tests) against this machine's .debs, in a root of their own.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit
 source tools/install-missing.sh
 out=build/packages
 failures=0
 check() { # description, then a command that must succeed
-    local what=$1
+    local description=$1
     shift
-    if "$@" >/dev/null 2>&1; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+    if "$@" >/dev/null 2>&1; then echo "ok: $description"; else echo "FAILED: $description"; failures=$((failures + 1)); fi
 }
 crlf_only() { # every line of $1 ends in CRLF
     [ -s "$1" ] && ! grep -q $'[^\r]$' "$1" && ! grep -q '^$' "$1"
@@ -44,7 +44,8 @@ done
 for deb in $(listed 'isi386.*\.deb'); do
     arch=$(dpkg-deb -f "$deb" Architecture)
     package=$(dpkg-deb -f "$deb" Package)
-    read -r type machine < <(linux_architectures | awk -v arch="$arch" '$1 == arch { $1 = ""; print }')
+    machine=$(awk -v arch="$arch" '$1 == arch { sub(/^[^ ]+ /, ""); print }' tools/architectures)
+    type=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE)
     qemu=$(sed -n 's/^set(ISI386_QEMU \(.*\))$/\1/p' "cmake/toolchains/$type.cmake" 2>/dev/null)
     check "$deb: lintian --pedantic finds nothing" lintian_clean "$deb"
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
@@ -98,8 +99,7 @@ for zip in $(listed 'isi386-.*-win(32|64)\.zip'); do
     expected=4c01
     [[ $zip = *-win64.zip ]] && expected=6486
     check "$zip: isi386.exe has machine $expected" test "$(sh tools/pe-machine.sh "$work/zip/isi386.exe")" = "$expected"
-    check "$zip: README.txt ends its lines in CRLF" crlf_only "$work/zip/README.txt"
-    for text in LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+    for text in README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt; do
         check "$zip: $text ends its lines in CRLF" crlf_only "$work/zip/$text"
     done
     check "$zip: THIRD-PARTY-NOTICES.txt names the runtimes' versions" \

@@ -1,133 +1,109 @@
-# Sourced by the project's scripts. `needs PACKAGE CHECK...` notes PACKAGE
-# unless the command CHECK succeeds, `needs_wine32` notes what makes and runs
-# Wine's 32-bit half; `install_needed` then installs all that was noted with
-# apt-get (as root), or lists it all in one go and stops, as `stop_if_missing`
-# does for anyone. Only packages of the machine's own architecture are ever
-# installed.
-needed=()
+# shellcheck shell=bash
+# Sourced by the project's scripts, in the project's root. Each `needs*`
+# notes what a job needs; `install_needed` then has apt install all of it
+# that is missing (as root), or lists it all in one round, with the
+# commands that install it, and stops, as `stop_if_missing` does for
+# anyone. apt decides what is missing, by a simulation. Only packages of
+# this machine's architecture are ever installed.
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+build_deps=0 # debian/control's Build-Depends
+packages=()
+cross=()     # architectures whose cross compiler is needed
 backports=() # from CODENAME-backports
 unmet=()     # what no package gives, with how to give it
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-needs() {
-    local package=$1
-    shift
-    "$@" >/dev/null 2>&1 || [[ " ${needed[*]} " = *" $package "* ]] || needed+=("$package")
-}
-has() { command -v "$1"; }
-installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
 
-# The Linux architectures the project builds for, a line each: the Debian
-# architecture, its GNU type (its cross compiler is g++-TYPE, an amd64
-# package, and cmake/toolchains/TYPE.cmake names the qemu-user that runs
-# it), and the machine readelf names. The first is the machine built on.
-linux_architectures() {
-    cat <<'END'
-amd64 x86_64-linux-gnu Advanced Micro Devices X86-64
-arm64 aarch64-linux-gnu AArch64
-armhf arm-linux-gnueabihf ARM
-i386 i686-linux-gnu Intel 80386
-ppc64el powerpc64le-linux-gnu PowerPC64
-s390x s390x-linux-gnu IBM S/390
-riscv64 riscv64-linux-gnu RISC-V
-END
+# What building the program and running its tests needs.
+needs_build_deps() { build_deps=1; }
+
+# What tools/needs lists for WHO.
+needs() { # WHO
+    mapfile -t -O ${#packages[@]} packages < <(awk -v who="$1" '!/^#/ && NF > 1 {
+        n = split($2, whom, ","); for (i = 1; i <= n; i++) if (whom[i] == who) print $1 }' tools/needs)
 }
 
-# Notes the cross compiler for the Debian architecture ARCH, unless it is
-# this machine's own; fails for one the project does not build for.
-needs_compiler_for() { # ARCH
-    local type
-    type=$(linux_architectures | awk -v arch="$1" '$1 == arch { print $2 }')
-    [ -n "$type" ] || return 1
-    [ "$1" = "$(dpkg --print-architecture)" ] || needs "g++-$type" has "$type-g++"
-}
+# The Debian architectures the project builds for.
+architectures() { sed -n 's/^\([a-z0-9]*\) .*/\1/p' tools/architectures; }
 
-# The cross compilers for every other architecture, and the qemu-user that
-# runs what they make.
-needs_cross() {
+# The cross compilers for ARCH... (none named: every architecture), but for
+# this machine's architecture.
+needs_cross() { # [ARCH...]
     local arch
-    for arch in $(linux_architectures | cut -d' ' -f1); do
-        needs_compiler_for "$arch"
+    # shellcheck disable=SC2046 # a word a line
+    [ $# -gt 0 ] || set -- $(architectures)
+    for arch in "$@"; do
+        architectures | grep -qx "$arch" || { echo "unknown architecture: $arch" >&2; exit 2; }
+        [ "$arch" = "$(dpkg --print-architecture)" ] || cross+=("$arch")
     done
-    needs_qemu
+}
+
+# Their packages, g++-TYPE, as dpkg-architecture names the GNU type (it
+# comes with dpkg-dev, a build dependency: until then, only their
+# architectures can be said).
+cross_compilers() {
+    local arch
+    for arch in "${cross[@]}"; do
+        echo "g++-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null || echo "TYPE-for-$arch")"
+    done
 }
 
 # qemu-user 9 or later, from the backports suite: the release's own 7.2 is
 # far too slow for Wine.
 needs_qemu() {
-    qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' ||
-        [[ " ${backports[*]} " = *" qemu-user "* ]] || backports+=(qemu-user)
+    qemu-i386 --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]|9)\.' || backports=(qemu-user)
 }
 
-# Wine's 32-bit half comes from an i386 root of the project's own
-# (tools/wine32-root.sh): mmdebstrap makes it (as a normal user in a user
-# namespace, with uidmap), patchelf points its loader at the root's dynamic
-# linker. Where this kernel cannot run 32-bit code, that loader runs under
-# qemu-i386 from the backports suite (the release's own qemu is far too slow
-# for it).
-needs_wine32() {
-    needs wine64 test -x /usr/lib/wine/wine64
-    needs mmdebstrap has mmdebstrap
-    needs patchelf has patchelf
-    if [ "$(id -u)" -ne 0 ]; then
-        needs uidmap has newuidmap
-        # Owners in the root map to subordinate ids of the caller's.
-        local user
-        user=$(id -un)
-        grep -qE "^($user|$(id -u)):" /etc/subuid 2>/dev/null &&
-            grep -qE "^($user|$(id -g)):" /etc/subgid 2>/dev/null ||
-            unmet+=("subordinate ids for $user in /etc/subuid and /etc/subgid (as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user)")
-    fi
-    runs_32bit_code || needs_qemu
+# A root of the project's own made by a normal user (mmdebstrap in a user
+# namespace): uidmap, and subordinate ids of the caller's.
+needs_user_namespace() {
+    [ "$(id -u)" -ne 0 ] || return 0
+    packages+=(uidmap)
+    local user
+    user=$(id -un)
+    grep -qE "^($user|$(id -u)):" /etc/subuid 2>/dev/null && grep -qE "^($user|$(id -g)):" /etc/subgid 2>/dev/null ||
+        unmet+=("subordinate ids for $user in /etc/subuid and /etc/subgid (as root: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user)")
 }
 
-# Whether this kernel runs an i386 program: one made here, of 93 bytes (an
-# ELF header, one program header, and exit(0)), so that it is known before
-# anything 32-bit is there.
-runs_32bit_code() {
-    local program
-    program=$(mktemp) || return 1
-    printf '%b' '\x7fELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\x54\x80\4\x08\x34\0\0\0\0\0\0\0' \
-        '\0\0\0\0\x34\0\x20\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\x80\4\x08\0\x80\4\x08\x5d\0\0\0' \
-        '\x5d\0\0\0\5\0\0\0\0\x10\0\0\x31\xdb\xb8\1\0\0\0\xcd\x80' >"$program"
-    chmod +x "$program"
-    local status=0
-    "$program" 2>/dev/null || status=1
-    rm -f "$program"
-    return $status
+has_backports() { apt-get indextargets --no-release-info --format '$(RELEASE)' | grep -qx "$codename-backports"; }
+
+# What is missing, a package a line: what apt would install for the build
+# dependencies (which name versions), and the rest that is not installed.
+missing() {
+    [ $build_deps -eq 0 ] || apt-get -s build-dep ./ 2>&1 |
+        sed -nE 's/^Inst ([^ ]+).*/\1/p; s/.*because the package ([^ ]+) cannot be found.*/\1/p'
+    local all
+    mapfile -t all < <(printf '%s\n' "${packages[@]}"; cross_compilers)
+    [ ${#all[@]} -eq 0 ] || printf '%s\n' "${all[@]}" | grep -vxF -f <(dpkg-query -W -f='${db:Status-Status} ${Package}\n' \
+        "${all[@]}" 2>/dev/null | sed -n 's/^installed //p') || true
+    [ ${#backports[@]} -eq 0 ] || printf '%s\n' "${backports[@]}"
 }
 
 install_needed() {
-    # Only root installs, and only packages.
-    if [ "$(id -u)" -ne 0 ] || [ ${#unmet[@]} -gt 0 ]; then
+    local what
+    mapfile -t what < <(missing | sort -u)
+    if [ "$(id -u)" -ne 0 ] || [ ${#unmet[@]} -gt 0 ] || [ ${#what[@]} -eq 0 ]; then
         stop_if_missing
+        return 0
     fi
-    [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ] || return 0
-    local what=("${needed[@]}")
-    [ ${#backports[@]} -eq 0 ] || what+=("${backports[@]} (from $codename-backports)")
     echo "installing: ${what[*]}"
-    [ ${#backports[@]} -eq 0 ] || add_backports
+    [ ${#backports[@]} -eq 0 ] || has_backports || add_backports
     apt_update
-    [ ${#needed[@]} -eq 0 ] || apt_install "${needed[@]}"
-    [ ${#backports[@]} -eq 0 ] || apt_install -t "$codename-backports" "${backports[@]}"
-    needed=() backports=()
+    [ $build_deps -eq 0 ] || apt_get build-dep ./
+    # Now that dpkg-dev is there, the cross compilers have their names.
+    mapfile -t -O ${#packages[@]} packages < <(cross_compilers)
+    [ ${#packages[@]} -eq 0 ] || apt_get install "${packages[@]}"
+    [ ${#backports[@]} -eq 0 ] || apt_get install -t "$codename-backports" "${backports[@]}"
+    build_deps=0 packages=() cross=() backports=()
 }
 
 # Lists all that is missing, and how to install it, and stops.
 stop_if_missing() {
-    [ $((${#needed[@]} + ${#backports[@]} + ${#unmet[@]})) -gt 0 ] || return 0
-    if [ $((${#needed[@]} + ${#backports[@]})) -gt 0 ]; then
-        local steps=("apt-get update")
-        [ ${#needed[@]} -eq 0 ] || steps+=("apt-get install ${needed[*]}")
-        [ ${#backports[@]} -eq 0 ] ||
-            steps+=("apt-get install -t $codename-backports ${backports[*]} (with a $codename-backports source)")
-        local what=("${needed[@]}")
-        [ ${#backports[@]} -eq 0 ] || what+=("${backports[@]} (from $codename-backports)")
-        echo "missing: ${what[*]}" >&2
-        echo "as root, the project's scripts install them all (bash tools/test.sh); by hand: $(printf '%s && ' "${steps[@]}" | sed 's/ && $//')" >&2
-    fi
-    local item
+    local what item
+    mapfile -t what < <(missing | sort -u)
+    [ ${#what[@]} -eq 0 ] || echo "missing: ${what[*]}; as root, bash tools/test.sh installs them all:" \
+        "debian/control's Build-Depends with apt-get build-dep ./, the rest with apt-get install" \
+        "(qemu-user from $codename-backports)" >&2
     for item in "${unmet[@]}"; do echo "missing: $item" >&2; done
-    exit 1
+    [ $((${#what[@]} + ${#unmet[@]})) -eq 0 ] || exit 1
 }
 
 # A mirror caught mid-sync fails one index while the others arrive. That is
@@ -143,78 +119,35 @@ apt_update() {
     rm -f "$log"
 }
 
-apt_install() { # [apt-get install options...] packages...
+apt_get() { # apt-get command and its arguments
     local log
     log=$(mktemp)
-    if DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends --no-remove "$@" >"$log" 2>&1; then
+    if DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends --no-remove "$@" >"$log" 2>&1; then
         rm -f "$log"
         return 0
     fi
     # apt's own reason: what it could not resolve, and its errors.
-    echo "apt-get install $* failed:" >&2
+    echo "apt-get $* failed:" >&2
     sed -n '/^The following packages have unmet dependencies:/,/^E: /p; /^E: /p' "$log" | uniq >&2
     rm -f "$log"
     exit 1
 }
 
-# The machine's own sources for this release's suites (CODENAME and
-# CODENAME-*), from the deb822 files in sources.list.d and the one-line
-# lists, one suite a line: "deb [signed-by=KEYRING] URI SUITE COMPONENT...".
-# So no mirror is ever named here.
-debian_sources() {
-    local lists=() deb822=()
-    [ -f /etc/apt/sources.list ] && lists+=(/etc/apt/sources.list)
-    for file in /etc/apt/sources.list.d/*.list; do [ -f "$file" ] && lists+=("$file"); done
-    for file in /etc/apt/sources.list.d/*.sources; do [ -f "$file" ] && deb822+=("$file"); done
-    local emit='function emit(uri, suite, components, key) {
-        if (suite == codename || index(suite, codename "-") == 1)
-            print "deb " (key == "" ? "" : "[signed-by=" key "] ") uri " " suite " " components
-    }'
-    [ ${#lists[@]} -eq 0 ] || awk -v codename="$codename" "$emit"'
-        $1 == "deb" {
-            key = ""; i = 2
-            if ($2 ~ /^\[/) {
-                for (; i <= NF; i++) {
-                    option = $i; gsub(/[][]/, "", option)
-                    if (option ~ /^signed-by=/) key = substr(option, 11)
-                    if ($i ~ /\]$/) break
-                }
-                i++
-            }
-            components = $(i + 2)
-            for (j = i + 3; j <= NF; j++) components = components " " $j
-            emit($i, $(i + 1), components, key)
-        }' "${lists[@]}"
-    # A stanza: "Field: value" lines; an inline key (continued lines) is
-    # left to apt's own keyrings.
-    [ ${#deb822[@]} -eq 0 ] || awk -v codename="$codename" "$emit"'
-        BEGIN { RS = ""; FS = "\n" }
-        {
-            delete field
-            for (i = 1; i <= NF; i++) {
-                if ($i ~ /^[#[:space:]]/ || index($i, ":") == 0) continue
-                name = tolower(substr($i, 1, index($i, ":") - 1))
-                value = substr($i, index($i, ":") + 1)
-                gsub(/^[ \t]+|[ \t]+$/, "", value)
-                field[name] = value
-            }
-            if ((" " field["types"] " ") !~ / deb / || tolower(field["enabled"]) == "no") next
-            n = split(field["uris"], uris, " ")
-            m = split(field["suites"], suites, " ")
-            for (a = 1; a <= n; a++)
-                for (b = 1; b <= m; b++)
-                    emit(uris[a], suites[b], field["components"], field["signed-by"])
-        }' "${deb822[@]}"
+# This release's suites (CODENAME and CODENAME-*) as apt has them from the
+# machine's own sources, whatever their format: "deb URI SUITE COMPONENT...".
+apt_sources() {
+    apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' |
+        awk -v c="$codename" '($2 == c || index($2, c "-") == 1) && !seen[$0]++ {
+            suite = $1 " " $2; if (!(suite in parts)) order[++n] = suite; parts[suite] = parts[suite] " " $3 }
+            END { for (i = 1; i <= n; i++) print "deb " order[i] parts[order[i]] }'
 }
 
-# Adds CODENAME-backports beside the machine's own source for CODENAME.
+# CODENAME-backports beside the machine's own source for CODENAME.
 add_backports() {
-    local list=/etc/apt/sources.list.d/isi386-backports
-    [ -s "$list.sources" ] || [ -s "$list.list" ] && return 0
-    debian_sources | awk -v suite="$codename" '{ at = $2 ~ /^\[/ ? 4 : 3 }
-        $at == suite { $at = suite "-backports"; print; exit }' >"$list.list"
-    [ -s "$list.list" ] && return 0
-    rm -f "$list.list"
-    echo "no Debian source for $codename in /etc/apt/sources.list or sources.list.d" >&2
+    apt_sources | awk -v c="$codename" '$3 == c { $3 = c "-backports"; print; exit }' \
+        >/etc/apt/sources.list.d/isi386-backports.list
+    [ -s /etc/apt/sources.list.d/isi386-backports.list ] && return 0
+    rm -f /etc/apt/sources.list.d/isi386-backports.list
+    echo "no Debian source for $codename in the machine's apt sources" >&2
     exit 1
 }

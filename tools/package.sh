@@ -36,33 +36,18 @@ umask 022
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(deb win32 win64)
 source tools/install-missing.sh
-needs git has git
-needs dpkg-dev has dpkg-source
-needs xz-utils has xz
-architectures=()
+arches=()
 for target in "${targets[@]}"; do
     case $target in
-    deb) mapfile -t architectures < <(linux_architectures | cut -d' ' -f1) ;;
-    deb-*) architectures+=("${target#deb-}") ;;
+    deb) mapfile -t arches < <(architectures) ;;
+    deb-*) arches+=("${target#deb-}") ;;
     win32 | win64) ;;
     *) echo "unknown package: $target (deb, deb-ARCH, win32, win64)" >&2; exit 2 ;;
     esac
 done
-if [ ${#architectures[@]} -gt 0 ]; then
-    # dpkg-buildpackage checks the build dependencies, build-essential
-    # among them.
-    needs cmake has cmake
-    needs debhelper has dh
-    needs build-essential installed build-essential
-    for arch in "${architectures[@]}"; do
-        needs_compiler_for "$arch" || { echo "unknown architecture: $arch" >&2; exit 2; }
-    done
-fi
-if [[ " ${targets[*]} " = *" win"* ]]; then
-    needs cmake has cmake
-    needs mingw-w64 has i686-w64-mingw32-g++-posix
-    needs zip has zip
-fi
+needs_build_deps
+needs package
+needs_cross "${arches[@]}"
 install_needed
 
 git rev-parse --verify -q HEAD >/dev/null || { echo "package.sh: not a git checkout with a commit" >&2; exit 1; }
@@ -99,7 +84,7 @@ make_source() {
 
 make_debs() {
     local arch profiles deb
-    for arch in "${architectures[@]}"; do
+    for arch in "${arches[@]}"; do
         profiles=nocheck
         [ "$arch" = "$(dpkg --print-architecture)" ] || profiles=cross,nocheck,pkg.isi386.static-only
         if ! (cd "$tree" && DEB_BUILD_OPTIONS=nocheck \
@@ -151,7 +136,7 @@ make_zip() { # win32 | win64
 }
 
 make_source
-[ ${#architectures[@]} -eq 0 ] || make_debs
+[ ${#arches[@]} -eq 0 ] || make_debs
 for target in "${targets[@]}"; do
     case $target in
     win32 | win64) make_zip "$target" ;;

@@ -21,7 +21,7 @@
 #   bash tools/reproduce.sh
 # Uncommitted changes are not in the builds.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 artifacts=('build/packages/*.deb' 'build/packages/*.zip' 'build/packages/*.dsc'
@@ -62,6 +62,7 @@ fi
 grep -A1 -E '^=+$' "$work/reprotest.log" | grep -vE '^(=+|--)$' | head -2
 
 control=$work/reprotest/control/source-root
+# shellcheck disable=SC2068 # the patterns are to be expanded
 count=$(cd "$control" && ls -d ${artifacts[@]} | wc -l)
 echo "reproducible: $count files identical in both builds"
 

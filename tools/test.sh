@@ -1,67 +1,25 @@
 #!/usr/bin/env bash
-# Builds isi386 and runs its whole test suite:
-#   native       unit and end-to-end tests, statically linked Release build
-#   sanitize     the same under AddressSanitizer + UndefinedBehaviorSanitizer
-#   memcheck     the end-to-end cases under valgrind memcheck
-#   fuzz         fuzz_image_probe for FUZZ_SECONDS (default 30) from fuzz/corpus
-#   windows-x86  the shipped 32-bit program: inspected, its in-process tests
-#                under Wine's 32-bit loader from an i386 root of its own
-#                (tools/wine32-root.sh; under qemu-i386 where the kernel runs
-#                no 32-bit code), the end-to-end cases driven from the native
-#                test program
-#   windows-x64  the same for the x86-64 build, under wine64
-#   linux-arm64, linux-armhf, linux-i386, linux-ppc64el, linux-s390x,
-#   linux-riscv64
-#                the Linux program for each other architecture, built with
-#                Debian's cross compiler: inspected, its in-process tests
-#                under qemu-user, the end-to-end cases driven from the
-#                native test program
-# plus clang-format and clang-tidy (tools/lint.sh), and the downloads:
-# built (tools/package.sh: the source package, and from it the .debs
-# through dpkg-buildpackage and two zips), checked with lintian, the
-# as-installed tests and more (tools/check_packages.sh), and built again
-# to show they are reproducible (tools/reproduce.sh). Installs what it needs
-# with apt-get when missing (as root), packages of this machine's
-# architecture only.
+# Builds isi386 and runs its whole test suite: every preset of
+# CMakePresets.json (native, sanitize, memcheck, the fuzzer for FUZZ_SECONDS,
+# default 30; the Windows programs under Wine, the other Linux
+# architectures' under qemu-user, their end-to-end cases driven from the
+# native test program), tools/lint.sh, and the downloads: built
+# (tools/package.sh), checked (tools/check_packages.sh, the as-installed
+# tests among them) and built again to show they are reproducible
+# (tools/reproduce.sh). Installs what it needs with apt-get when missing
+# (as root): debian/control's Build-Depends and what tools/needs lists,
+# packages of this machine's architecture only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/install-missing.sh
-needs cmake has cmake
-needs g++ has g++
-needs clang has clang++
-# Pinned: .clang-tidy makes every warning an error, and a newer clang
-# warns of more.
-needs clang-format-14 has clang-format-14
-needs clang-tidy-14 has clang-tidy-14
-needs lintian has lintian
-needs zip has zip
-needs unzip has unzip
-needs valgrind has valgrind
-needs git has git
-needs libgtest-dev test -f /usr/include/gtest/gtest.h
-needs googletest test -d /usr/src/googletest
-# libFuzzer's runtime, for the default clang.
-needs libclang-rt-dev compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
-# faultfs, the file system that makes mapped reads fail on purpose.
-needs libfuse3-dev test -f /usr/include/fuse3/fuse.h
-needs pkgconf has pkg-config
-needs util-linux has setpriv
-needs util-linux has prlimit
-needs mingw-w64 has i686-w64-mingw32-g++-posix
-needs mingw-w64 has x86_64-w64-mingw32-g++-posix
-needs_wine32
-# The other Linux architectures: cross compilers, qemu-user; their .debs.
+# debian/control's Build-Depends, what tools/needs lists, the other
+# architectures' cross compilers and the qemu-user that runs their programs.
+needs_build_deps
+needs test
 needs_cross
-needs debhelper has dh
-needs autopkgtest has autopkgtest
-needs build-essential installed build-essential
-needs groff-base has groff
-# reprotest varies the time with faketime and the file order with disorderfs.
-needs reprotest has reprotest
-needs diffoscope-minimal has diffoscope
-needs faketime has faketime
-needs disorderfs has disorderfs
+needs_qemu
+needs_user_namespace
 install_needed
 # Wine's 32-bit half: an i386 root under build/, made once (it says so when
 # it does). Should it fail, the Windows suites fail at their start, and the
@@ -73,7 +31,7 @@ options=()
 jobs=$(nproc)
 # Both Windows presets, and linux-ARCH for every Linux architecture but ours.
 cross=(windows-x86 windows-x64)
-mapfile -t -O ${#cross[@]} cross < <(linux_architectures | awk 'NR > 1 { print "linux-" $1 }')
+mapfile -t -O ${#cross[@]} cross < <(architectures | grep -vx "$(dpkg --print-architecture)" | sed 's/^/linux-/')
 presets=(native sanitize memcheck fuzz "${cross[@]}")
 
 # The cross presets run the native test program, so native comes first.

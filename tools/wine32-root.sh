@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Wine's 32-bit half from a root of its own: prints the path of
 # build/wine32-VERSION, an i386 root holding wine32 at the version of the
-# installed wine64, and makes it first if it is not there. The system's
-# architectures and packages are left as they are.
+# installed wine64, and makes it first if it is not there. The system's architectures and packages are left as they are.
 #   bash tools/wine32-root.sh
 #
 # The root's loader (usr/lib/wine/wine) takes its dynamic linker from the
@@ -45,7 +44,10 @@ fi
 cd "$here/.."
 source tools/install-missing.sh
 # All that the root and Wine's runner need, before anything is fetched.
-needs_wine32
+needs wine
+needs_user_namespace
+# Where this kernel runs no 32-bit code, the loader runs under qemu-i386.
+arch-test -n i386 >/dev/null 2>&1 || needs_qemu
 stop_if_missing
 version=$(dpkg-query -W -f='${Version}' wine64)
 # Without the epoch, as Debian names the package's files.
@@ -89,7 +91,7 @@ mkdir "$tmp"
 export TMPDIR=$tmp
 partial=$root.partial.$$
 trap 'remove "$tmp" "$partial" || true' EXIT
-debian_sources >"$tmp/sources.list"
+apt_sources >"$tmp/sources.list"
 mode=unshare
 [ "$(id -u)" -ne 0 ] || mode=root
 started=$(date +%s)
@@ -100,7 +102,7 @@ started=$(date +%s)
 mkdir "$partial"
 made=0
 mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
-    --include="wine32=$version" --aptopt='APT::Install-Recommends "false"' \
+    --include="wine32=$version" \
     --setup-hook="bash '$here/wine32-root.sh' update-lists '$version'" --skip=update \
     "$codename" - "$tmp/sources.list" 2>"$tmp/log" |
     tar -x -C "$partial" --exclude='./dev/*' 2>>"$tmp/log" ||
