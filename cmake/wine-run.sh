@@ -25,10 +25,17 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=${ISI386_WINE_DIR:-/usr/lib/wine}
 here=$(dirname "$0")
 # The root's 32-bit loader (tools/wine32-root.sh, named in the prefix at its
-# start), natively or under qemu-i386: wine32 ARG... It must not exec itself
-# again: that would leave qemu, and there is no 32-bit preloader to exec.
+# start): wine32 ARG... Natively it starts the root's preloader itself, which
+# places what Wine must put at fixed addresses before anything else is
+# mapped, so address randomisation never takes their place. Under qemu-i386
+# the guest's addresses are qemu's to place, and the loader must not exec
+# itself again: that would leave qemu.
 wine32() {
-    fixed env WINELOADERNOEXEC=1 $qemu "$loader" "$@"
+    if [ -n "$qemu" ]; then
+        WINELOADERNOEXEC=1 qemu-i386 "$loader" "$@"
+    else
+        "$loader" "$@"
+    fi
 }
 uses_qemu() {
     [ "${ISI386_WINE_QEMU:-0}" != 0 ] || [ -e "$prefix/isi386.qemu" ]
@@ -38,35 +45,17 @@ read_loader() {
     loader="$(cat "$prefix/isi386.wine32" 2>/dev/null)/usr/lib/wine/wine"
     qemu=
     if uses_qemu; then
-        qemu=qemu-i386
+        qemu="qemu-i386"
     fi
 }
 fail() {
     echo "wine-run.sh: $*" >&2
     exit 125
 }
-# Address randomisation off for the loaders. Debian's Wine has no 32-bit
-# preloader, so a randomised heap can take the place where Wine must put the
-# shared user data (0x7ffe0000), and the program never starts. Where
-# personality() is refused (Docker's default seccomp profile), they run
-# randomised, and a start that fails is tried again.
-fixed() {
-    if [ -e "$prefix/isi386.randomised" ]; then
-        "$@"
-    else
-        setarch "$(uname -m)" -R "$@"
-    fi
-}
-
 start() {
     mkdir -p "$prefix" # the server keys on an existing folder
     # Nothing of an earlier start stands until this one is through.
-    rm -f "$prefix/isi386.booted" "$prefix/isi386.wine32" "$prefix/isi386.randomised" \
-        "$prefix/isi386.qemu"
-    if ! setarch "$(uname -m)" -R true 2>/dev/null; then
-        : >"$prefix/isi386.randomised"
-        echo "wine-run.sh: setarch -R is refused here; Wine's loaders run with address randomisation" >&2
-    fi
+    rm -f "$prefix/isi386.booted" "$prefix/isi386.wine32" "$prefix/isi386.qemu"
     if [ -f "$prefix/wine.log" ]; then
         mv -f "$prefix/wine.log" "$prefix/wine.log.old"
     fi
@@ -88,7 +77,7 @@ start() {
     # nothing behind for long. A server already up for this prefix refuses
     # to start again: fine.
     "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1
-    fixed "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1 ||
+    "$wine/wine64" wineboot --init </dev/null >/dev/null 2>&1 ||
         fail "wineboot could not make the prefix $prefix"
     if [ ! -e "$prefix/isi386.wow64" ]; then
         # wineboot installs the 32-bit half of the prefix (SysWOW64) with
@@ -109,18 +98,9 @@ start() {
 }
 
 case $1 in
-start)
-    start
-    exit 0
-    ;;
-stop)
-    "$wine/wineserver" -k 2>/dev/null
-    exit 0
-    ;;
-uses-qemu)
-    uses_qemu
-    exit
-    ;;
+start) start && exit 0 ;;
+stop) "$wine/wineserver" -k 2>/dev/null; exit 0 ;;
+uses-qemu) uses_qemu; exit ;;
 esac
 
 [ -e "$prefix/isi386.booted" ] || start
@@ -128,14 +108,12 @@ read_loader
 program=$1
 what=$*
 if [ "$(sh "$here/../tools/pe-machine.sh" "$program")" != 4c01 ]; then
-    set -- fixed "$wine/wine64" "$@"
+    set -- "$wine/wine64" "$@"
 else
     [ -x "$loader" ] || fail "no 32-bit loader at $loader: start the prefix again ($0 PREFIX start)"
     # Under qemu a page fault reaches Wine as an illegal instruction, so
     # tests that provoke faults are told.
-    if [ -n "$qemu" ]; then
-        export ISI386_UNDER_QEMU=$qemu
-    fi
+    [ -z "$qemu" ] || export ISI386_UNDER_QEMU="$qemu"
     set -- wine32 "$@"
 fi
 

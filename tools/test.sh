@@ -59,10 +59,6 @@ step() { # a check that counts as one test
 echo "== lint"
 step bash tools/lint.sh
 
-if ! setarch "$(uname -m)" -R true 2>/dev/null; then
-    echo "note: setarch -R is refused here, so Wine's loaders run with address randomisation;"
-    echo "      a start that fails for it is tried again"
-fi
 for preset in native sanitize memcheck "${cross[@]}"; do
     echo "== test: $preset"
     log=build/$preset/ctest.log

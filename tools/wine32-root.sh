@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Wine's 32-bit half from a root of its own: prints the path of
-# build/wine32-VERSION, an i386 root holding wine32 at the version of the
-# installed wine64, and makes it first if it is not there. The system's architectures and packages are left as they are.
+# build/wine32-VERSION, an i386 root holding wine32 and wine32-preloader at
+# the version of the installed wine64, and makes it first if it is not
+# there. The system's architectures and packages are left as they are.
 #   bash tools/wine32-root.sh
 #
 # The root's loader (usr/lib/wine/wine) takes its dynamic linker from the
@@ -64,7 +65,8 @@ point_loader() { # ROOT
         patchelf --force-rpath --set-rpath "$rpath" "$loader"
 }
 reuse() {
-    [ -d "$root" ] || return 1
+    # A root made before the preloader was in it is made again.
+    [ -e "$root/usr/lib/wine/wine-preloader" ] || return 1
     point_loader "$root"
     echo "$root"
 }
@@ -86,7 +88,7 @@ remove() {
     rm -rf "$@"
 }
 tmp=$PWD/build/wine32.tmp
-remove "$root".partial.* "$tmp"
+remove "$root" "$root".partial.* "$tmp"
 mkdir "$tmp"
 export TMPDIR=$tmp
 partial=$root.partial.$$
@@ -102,7 +104,7 @@ started=$(date +%s)
 mkdir "$partial"
 made=0
 mmdebstrap --mode=$mode --variant=extract --architectures=i386 \
-    --include="wine32=$version" \
+    --include="wine32=$version,wine32-preloader=$version" \
     --setup-hook="bash '$here/wine32-root.sh' update-lists '$version'" --skip=update \
     "$codename" - "$tmp/sources.list" 2>"$tmp/log" |
     tar -x -C "$partial" --exclude='./dev/*' 2>>"$tmp/log" ||
