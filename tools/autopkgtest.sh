@@ -36,12 +36,15 @@ if [ ! -s "$root" ]; then
 fi
 # A mirror caught mid-sync fails one index while the others arrive.
 run=(autopkgtest --setup-commands='apt-get update || true' "$tree" "$@" --)
-if [ "$(id -u)" -ne 0 ]; then
-    exec "${run[@]}" unshare --tarball "$root"
-fi
-bed=$(mktemp -d "$PWD/build/autopkgtest.XXXXXX")
+# The runners split their root's path at spaces: it is a temporary one.
+bed=$(mktemp -d)
 # --one-file-system: whatever is still mounted there is never removed.
 trap 'umount "$bed/proc" "$bed/dev" 2>/dev/null; rm -rf --one-file-system "$bed"' EXIT
+if [ "$(id -u)" -ne 0 ]; then
+    ln -s "$root" "$bed/root.tar"
+    "${run[@]}" unshare --tarball "$bed/root.tar"
+    exit
+fi
 tar -xf "$root" -C "$bed" --exclude=./dev/*
 mount -t proc proc "$bed/proc"
 mount --bind /dev "$bed/dev"

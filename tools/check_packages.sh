@@ -45,7 +45,7 @@ for deb in $(listed 'isi386.*\.deb'); do
     arch=$(dpkg-deb -f "$deb" Architecture)
     package=$(dpkg-deb -f "$deb" Package)
     machine=$(awk -v arch="$arch" '$1 == arch { sub(/^[^ ]+ /, ""); print }' tools/architectures)
-    type=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE)
+    type=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
     qemu=$(sed -n 's/^set(ISI386_QEMU \(.*\))$/\1/p' "cmake/toolchains/$type.cmake" 2>/dev/null)
     check "$deb: lintian --pedantic finds nothing" lintian_clean "$deb"
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | tr '\n' ' ')
