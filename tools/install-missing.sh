@@ -66,11 +66,17 @@ needs_user_namespace() {
 has_backports() { apt-get indextargets --no-release-info --format '$(RELEASE)' | grep -qx "$codename-backports"; }
 
 # What is missing, a package a line: what apt would install for the build
-# dependencies (which name versions), and the rest that is not installed.
+# dependencies (which name versions), or all of them where it cannot say
+# (no package lists yet); and the rest that is not installed.
 missing() {
-    [ $build_deps -eq 0 ] || apt-get -s build-dep ./ 2>&1 |
-        sed -nE 's/^Inst ([^ ]+).*/\1/p; s/.*because the package ([^ ]+) cannot be found.*/\1/p'
-    local all
+    local simulated all
+    if [ $build_deps -ne 0 ]; then
+        if simulated=$(apt-get -s build-dep ./ 2>&1); then
+            sed -nE 's/^Inst ([^ ]+).*/\1/p' <<<"$simulated"
+        else
+            echo "debian/control's Build-Depends (apt cannot resolve them yet: apt-get update first)"
+        fi
+    fi
     mapfile -t all < <(printf '%s\n' "${packages[@]}"; cross_compilers)
     [ ${#all[@]} -eq 0 ] || printf '%s\n' "${all[@]}" | grep -vxF -f <(dpkg-query -W -f='${db:Status-Status} ${Package}\n' \
         "${all[@]}" 2>/dev/null | sed -n 's/^installed //p') || true
