@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 #include <tuple>
@@ -106,53 +107,60 @@ TEST_F(e2e_posix, in_namespaces_of_its_own)
     EXPECT_FALSE(writer.released) << "the FIFO was opened";
 }
 
-// Kernel file systems mounted afresh in a mount namespace of a thread's
-// own, which ends with it: their files hold no stored data, and are named,
-// never opened (inotify sees every open but an O_PATH one).
+// Kernel file systems mounted afresh in a mount namespace of the calling
+// thread's own: their files are named, never opened (inotify sees every open
+// but an O_PATH one). Why they cannot be, or nothing.
+std::string try_kernel_files(
+    const std::filesystem::path& dir,
+    const std::function<isi386::test::run_result(const std::vector<std::string>&)>& run)
+{
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return std::strerror(errno);
+    }
+    for (const auto& [type, options, file] : {
+             std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
+             {"cgroup2", "", "cgroup.procs"},
+             {"securityfs", "", "lsm"},
+             {"binfmt_misc", "", "status"},
+             {"tracefs", "", "README"},
+             {"debugfs", "", "fault_around_bytes"},
+             {"bpf", "", "progs.debug"},
+             {"proc", "", "version"},
+             {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
+             {"mqueue", "", "queue"}, // a regular file of 80 bytes, made here
+         }) {
+        const auto at = dir / type;
+        std::filesystem::create_directory(at);
+        // Not in every kernel: only those mounted, with the file, are tried.
+        if (::mount(type, at.c_str(), type, 0, options) == 0 &&
+            (std::filesystem::exists(at / file) || std::ofstream(at / file))) {
+            const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
+            expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
+            std::array<char, 256> event{};
+            EXPECT_LT(::read(watch, event.data(), event.size()), 0) << type << " file opened";
+            ::close(watch);
+        }
+        ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
+    }
+    return "";
+}
+
+// In a thread of its own, whose mount namespace ends with it.
 TEST_F(e2e_posix, kernel_files_are_never_opened)
 {
     std::string refused;
-    std::thread([this, &refused] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            refused = std::strerror(errno);
-            return;
-        }
-        for (const auto& [type, options, file] : {
-                 std::tuple{"cgroup", "none,name=isi386", "cgroup.procs"},
-                 {"cgroup2", "", "cgroup.procs"},
-                 {"securityfs", "", "lsm"},
-                 {"binfmt_misc", "", "status"},
-                 {"tracefs", "", "README"},
-                 {"debugfs", "", "fault_around_bytes"},
-                 {"bpf", "", "progs.debug"},
-                 {"proc", "", "version"},
-                 {"sysfs", "", "kernel/mm/transparent_hugepage/enabled"},
-                 {"mqueue", "", "queue"}, // a regular file of 80 bytes, made here
-             }) {
-            const auto at = dir / type;
-            std::filesystem::create_directory(at);
-            // Not in every kernel: only those mounted, with the file, are tried.
-            if (::mount(type, at.c_str(), type, 0, options) == 0 &&
-                (std::filesystem::exists(at / file) || std::ofstream(at / file))) {
-                const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-                EXPECT_GE(::inotify_add_watch(watch, (at / file).c_str(), IN_OPEN), 0) << type;
-                expect_run(run({(at / file).string()}), nullptr, "Could not map file", 4);
-                std::array<char, 256> event{};
-                EXPECT_LT(::read(watch, event.data(), event.size()), 0) << type << " file opened";
-                ::close(watch);
-            }
-            ::umount2(at.c_str(), MNT_DETACH); // before the scratch folder is removed
-        }
+    std::thread([&] {
+        refused = try_kernel_files(dir, [this](const auto& args) { return run(args); });
     }).join();
     if (!refused.empty()) {
         GTEST_SKIP() << "cannot make / private in a mount namespace of its own: " << refused;
     }
 }
 
-// Refused at the open: a file nobody may read, and faultfs's liars, which
-// lie once looked up. Their answer is the answer, and the path is never
-// looked up again: the FIFO their links lead to from then on stays unopened.
+// Refused at the open: a file nobody may read, and faultfs's liars, whose lie
+// is the answer: the FIFO their links lead to then stays unopened.
 TEST_F(e2e_posix, refused_at_the_open)
 {
     write_file(dir / "secret.exe", pe_image(0x014C));
@@ -161,22 +169,22 @@ TEST_F(e2e_posix, refused_at_the_open)
     const isi386::test::blocked_writer writer(dir / "fifo");
     ::chmod(writer.fifo.c_str(), 0666);
     const isi386::test::mounted_faults faults(dir / "faults");
+    std::vector<isi386::test::native_string> command;
+    if (::geteuid() == 0) {
+        // root reads anything: drop to nobody for this run.
+        command = {arg("setpriv"), arg("--reuid=65534"), arg("--regid=65534"),
+                   arg("--clear-groups")};
+    }
     // A copy in the scratch directory: the build tree may lie where nobody
     // cannot reach it (under a 0700 home, say).
     std::filesystem::copy_file(isi386::test::program_path(), dir / "isi386");
+    const auto program = isi386::test::started((dir / "isi386").native());
+    std::ranges::copy(program, std::back_inserter(command));
     for (const std::string lie : {"", "enoent", "inode", "reopened", "fstat", "fstatfs"}) {
-        const std::string path = lie.empty() ? "secret.exe" : "faults/via-" + lie + ".exe";
-        for (const bool as_nobody : {true, lie.empty()}) {
-            // root reads anything: dropped to nobody for the first run.
-            std::vector<isi386::test::native_string> command;
-            if (as_nobody && ::geteuid() == 0) {
-                command = {arg("setpriv"), arg("--reuid=65534"), arg("--regid=65534"),
-                           arg("--clear-groups")};
-            }
-            std::ranges::copy(isi386::test::started((dir / "isi386").native()),
-                              std::back_inserter(command));
-            command.push_back(path);
-            expect_run(isi386::test::run_program(command, dir), nullptr, "Failed to open file", 3);
+        // As nobody, and the liars as root too.
+        for (auto run : {command, lie.empty() ? command : program}) {
+            run.push_back(lie.empty() ? "secret.exe" : "faults/via-" + lie + ".exe");
+            expect_run(isi386::test::run_program(run, dir), nullptr, "Failed to open file", 3);
         }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -16,15 +16,9 @@
 //                   (EACCES), its second let through, as if the name were
 //                   looked up again and found a readable file.
 //   via-LIE.exe     a symlink to lying-LIE.exe (the same image), and to
-//                   ../fifo once a liar has lied to the process and been
-//                   looked up again: a program sent back to the path by the
-//                   lie finds the image, then opens the FIFO.
-//   lying-LIE.exe   lies to a process, counting its stats since it last
-//                   read the link (1, the lookup): the third, the link's in
-//                   /proc/self/fd, finds no file ("enoent") or another inode
-//                   ("inode"), as does the fourth, the reopened file's
-//                   ("reopened"); the second, the fstat ("fstat"), or the
-//                   fstatfs ("fstatfs") fail as an old kernel's: EBADF.
+//                   ../fifo once the liar has lied and been looked up again.
+//   lying-LIE.exe   lies to a process once, as `lies` says, or at its
+//                   fstatfs ("fstatfs") with an old kernel's EBADF.
 // Mounted with allow_other, so that nobody can be sent there too.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -34,7 +28,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace {
 
@@ -45,6 +38,20 @@ pid_t asker = 0;       // the process the liars' state is for
 int stats = 0;         // its stats of a liar since it last read a link to one
 bool lied = false;     // a liar has lied to it
 bool turned = false;   // and been looked up since: the links lead to the FIFO
+
+// The stat of a liar, counted since the process last read a link to it
+// (the first is the lookup), at which it lies, and how: 0 for another inode.
+struct lie {
+    std::string_view name;
+    int at;
+    int error;
+};
+constexpr lie lies[] = {
+    {"/lying-fstat.exe", 2, -EBADF},   // the fstat, as an old kernel's
+    {"/lying-enoent.exe", 3, -ENOENT}, // the link's in /proc/self/fd
+    {"/lying-inode.exe", 3, 0},        // the same
+    {"/lying-reopened.exe", 4, 0},     // the reopened file's
+};
 
 void ask()
 {
@@ -103,31 +110,20 @@ int get_attributes(const char* path, struct stat* st, fuse_file_info* /*file*/)
     ask();
     ++stats;
     turned = lied; // looked up again after the lie
-    if (lied) {
-        return 0;
+    for (const lie& l : lies) {
+        if (!lied && name == l.name && stats == l.at) {
+            lied = true;
+            st->st_ino += l.error == 0 ? 1U : 0U;
+            return l.error;
+        }
     }
-    lied = true;
-    if (name == "/lying-fstat.exe" && stats == 2) {
-        return -EBADF;
-    }
-    if (name == "/lying-enoent.exe" && stats == 3) {
-        return -ENOENT;
-    }
-    if ((name == "/lying-inode.exe" && stats == 3) ||
-        (name == "/lying-reopened.exe" && stats == 4)) {
-        ++st->st_ino;
-        return 0;
-    }
-    lied = false;
     return 0;
 }
 
+// Only the via-*.exe files are links.
 int read_link(const char* path, char* target, size_t size)
 {
     const std::string_view name(path);
-    if (!name.starts_with("/via-")) {
-        return -EINVAL;
-    }
     ask();
     stats = 0;
     const std::string to = turned ? "../fifo" : "lying-" + std::string(name.substr(5));

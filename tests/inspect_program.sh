@@ -23,10 +23,8 @@ headers=$("$objdump" -p "$exe") || { echo "FAILED: $objdump cannot read $exe"; e
 has() { grep -Eq -- "$1" <<<"$headers"; }
 lacks() { ! grep -Eq -- "$1" <<<"$headers"; }
 # The guarded read holds arrays, so -fstack-protector-strong gives it a
-# canary. Its object's relocations name the guard or the check's function
-# everywhere; a linked program may reach them through a table (MIPS's
-# GOT), unnamed. (A RISC-V object keeps the labels it relaxes, which cut
-# the function short here, after the guard is loaded.)
+# canary. Its object names the guard or the check everywhere (a MIPS program
+# reaches them unnamed; RISC-V's relaxed labels cut the listing short).
 read_view=$("$objdump" -dr --no-show-raw-insn "$objects" | awk '/<_?_ZN6isi3869read_view.*>:$/,/^$/')
 check "stack canary in read_view" grep -Eq '__stack_chk_(fail|guard)' <<<"$read_view"
 
