@@ -42,7 +42,7 @@ needs_cross() { # [ARCH...]
 cross_compilers() {
     local arch
     for arch in "${cross[@]}"; do
-        echo "g++-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null || echo "TYPE-for-$arch")"
+        echo "g++-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null || echo "TYPE(for $arch)")"
     done
 }
 
