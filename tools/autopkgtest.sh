@@ -2,14 +2,12 @@
 # Runs the as-installed tests (debian/tests) of a source tree against .debs
 # built from it, in a root of their own, so that the system is left as it is:
 #   bash tools/autopkgtest.sh SOURCE_TREE DEB...
-# The root, a minimal one of the machine's own release from its own apt
-# sources, is made by mmdebstrap into build/autopkgtest-CODENAME.tar once;
-# every run starts from it afresh, and the tests' dependencies come from
-# the release. As a normal user autopkgtest-virt-unshare runs it (where no
-# user namespace can be made, in a chroot or a container, the tests cannot
-# run: it says so and exits 0). As root, whom that runner would need
-# subordinate ids added for, autopkgtest-virt-chroot runs a copy unpacked
-# for the run, with a procfs and the system's /dev.
+# mmdebstrap makes the root once, build/autopkgtest-CODENAME.tar, from the
+# machine's release and apt sources; every run starts from it afresh. A
+# normal user's runs go to autopkgtest-virt-unshare (no user namespace, as
+# in a chroot: not run, and said so); root's to autopkgtest-virt-chroot, in
+# a copy with a procfs and the system's /dev (the unshare runner would need
+# subordinate ids added for root).
 set -euo pipefail
 tree=$1
 shift
