@@ -1,10 +1,9 @@
 # shellcheck shell=bash
 # Sourced by the project's scripts, in the project's root. Each `needs*`
-# notes what a job needs; `install_needed` then has apt install all of it
-# that is missing (as root), or lists it all in one round, with the
-# commands that install it, and stops, as `stop_if_missing` does for
-# anyone. apt decides what is missing, by a simulation. Only packages of
-# this machine's architecture are ever installed.
+# notes what a job needs; `install_needed` then has apt install all that is
+# missing (as root), or lists it all in one round and stops, as
+# `stop_if_missing` does for anyone. apt says what is missing, by a
+# simulation. Only packages of this machine's architecture are installed.
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 build_deps=0 # debian/control's Build-Depends
 packages=()
