@@ -85,10 +85,8 @@ missing() {
 install_needed() {
     local what
     mapfile -t what < <(missing | sort -u)
-    if [ "$(id -u)" -ne 0 ] || [ ${#unmet[@]} -gt 0 ] || [ ${#what[@]} -eq 0 ]; then
-        stop_if_missing
-        return 0
-    fi
+    [ $((${#what[@]} + ${#unmet[@]})) -gt 0 ] || return 0
+    [ "$(id -u)" -eq 0 ] && [ ${#unmet[@]} -eq 0 ] || stop_if_missing
     echo "installing: ${what[*]}"
     [ ${#backports[@]} -eq 0 ] || has_backports || add_backports
     apt_update
